@@ -1,0 +1,29 @@
+# make               builds build/quorvane
+# make run [SECONDS=30]  installs what the build needs, builds, runs here
+# make test          installs what the tests need, builds and runs them all
+# make lint          clang-format and clang-tidy over the sources
+.PHONY: all build run test lint deps-build deps-test
+
+all: build
+
+build:
+	cmake --preset default >/dev/null
+	cmake --build --preset default
+
+deps-build:
+	tools/install-deps build
+
+deps-test:
+	tools/install-deps test
+
+run: deps-build build
+	./build/quorvane $(SECONDS)
+
+test: deps-test
+	cmake --preset test >/dev/null
+	cmake --build --preset test
+	ctest --preset test
+	$(MAKE) --no-print-directory lint
+
+lint:
+	tools/lint

@@ -1,0 +1,81 @@
+// Device discovery and opening: fills the adapter table.
+#include "quorvane.h"
+
+// "\n" + GBK for "please make sure you installed WinPcap." around "WinPcap".
+static const char NO_INTERFACES_MESSAGE[] =
+    "\n\xC7\xEB\xC8\xB7\xC8\xCF\xC4\xFA\xB0\xB2\xD7\xB0\xC1\xCB"
+    "WinPcap"
+    "\xA1\xA3"
+    "No interfaces found! Make sure WinPcap is installed.\n";
+
+static void list_devices(const pcap_if_t* devices) {
+  int i = 1;
+  for (const pcap_if_t* d = devices; d != nullptr; d = d->next, ++i) {
+    printf("%d. %s", i, d->name);
+    if (d->description != nullptr)
+      printf(" (%s)\n", d->description);
+    else
+      printf(" (No description available)\n");
+  }
+}
+
+// Opens one device for live capture with reads that never wait: the draining
+// pass reads until nothing is waiting, so a read that blocked would stall
+// the whole capture.  A device that cannot promise that is not used.
+static pcap_t* open_adapter(const char* name, char* errbuf) {
+  pcap_t* capture = pcap_open_live(name, SNAPLEN, 1, -1, errbuf);
+  if (capture == nullptr) return nullptr;
+  if (pcap_setnonblock(capture, 1, errbuf) != 0) {
+    pcap_close(capture);
+    return nullptr;
+  }
+  return capture;
+}
+
+static void open_first_devices(AdapterTable* table, const pcap_if_t* devices,
+                               char* errbuf) {
+  int tried = 0;
+  for (const pcap_if_t* d = devices; d != nullptr && tried < MAX_ADAPTERS;
+       d = d->next, ++tried) {
+    pcap_t* capture = open_adapter(d->name, errbuf);
+    if (capture == nullptr) {
+      fprintf(stderr,
+              "\nUnable to open this adapter. %s is not supported by "
+              "WinPcap\n",
+              d->name);
+      continue;
+    }
+    table->slots[table->count].capture = capture;
+    table->slots[table->count].file = nullptr;
+    ++table->count;
+    fprintf(stderr, "Open adapter: %s.\n", d->name);
+  }
+}
+
+bool open_adapters(AdapterTable* table, pcap_if_t** devices) {
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  table->count = 0;
+  *devices = nullptr;
+
+  printf("Retrieving adapter list...\n");
+  if (pcap_findalldevs(devices, errbuf) == -1) {
+    fprintf(stderr, "Error in pcap_findalldevs: %s\n", errbuf);
+    return false;
+  }
+  if (*devices == nullptr) {
+    fputs(NO_INTERFACES_MESSAGE, stdout);
+    return false;
+  }
+  list_devices(*devices);
+
+  printf("\nOpening adapters...\n");
+  open_first_devices(table, *devices, errbuf);
+  if (table->count == 0) {
+    fprintf(stderr, "\nUnable to open any adapter. None is supported by WinPcap\n");
+    pcap_freealldevs(*devices);
+    *devices = nullptr;
+    return false;
+  }
+  fprintf(stderr, "Open %d adapters.\n", table->count);
+  return true;
+}

@@ -1,0 +1,251 @@
+// The device list and the opening of adapters, on the scripted capture
+// library (exact output for every path) and on real namespace devices.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const char GBK_NO_INTERFACES[] =
+    "\n\xC7\xEB\xC8\xB7\xC8\xCF\xC4\xFA\xB0\xB2\xD7\xB0\xC1\xCBWinPcap\xA1\xA3"
+    "No interfaces found! Make sure WinPcap is installed.\n";
+
+std::string banner(const std::string& name) {
+  return "Quorvane Version 1.0. To configure capture time ( in second ), run it as " + name +
+         " [duration]\n\n";
+}
+
+struct FakeRun {
+  RunResult result;
+  std::string log;
+  std::string dir;
+};
+
+FakeRun run_fake(const std::string& script, std::vector<std::string> args = {},
+                 RunOptions options = RunOptions()) {
+  FakeRun run;
+  run.dir = make_temp_dir();
+  write_file(run.dir + "/script", script);
+  options.env.push_back("QUORVANE_FAKE_SCRIPT=" + run.dir + "/script");
+  options.env.push_back("QUORVANE_FAKE_LOG=" + run.dir + "/log");
+  if (options.dir.empty()) options.dir = run.dir;
+  args.insert(args.begin(), built("quorvane_fake"));
+  run.result = run_program(args, options);
+  run.log = read_file(run.dir + "/log");
+  return run;
+}
+
+int lines_equal_to(const std::string& text, const std::string& line) {
+  std::istringstream in(text);
+  int n = 0;
+  for (std::string l; std::getline(in, l);) n += l == line;
+  return n;
+}
+
+std::string unable(const std::string& name) {
+  return "\nUnable to open this adapter. " + name + " is not supported by WinPcap\n";
+}
+
+TEST(FakeLibrary, EnumerationFailureAndEmptyListEndTheRun) {
+  FakeRun failed = run_fake("findalldevs-error socket: Operation not permitted\n");
+  const std::string head = banner(built("quorvane_fake")) + "Retrieving adapter list...\n";
+  EXPECT_EQ(failed.result.out, head);
+  EXPECT_EQ(failed.result.err, "Error in pcap_findalldevs: socket: Operation not permitted\n");
+  EXPECT_EQ(failed.result.status, 255);
+  EXPECT_EQ(lines_equal_to(failed.log, "freealldevs"), 0);
+
+  FakeRun empty = run_fake("");
+  EXPECT_EQ(empty.result.out, head + GBK_NO_INTERFACES);
+  EXPECT_EQ(empty.result.err, "");
+  EXPECT_EQ(empty.result.status, 255);
+  EXPECT_EQ(lines_equal_to(empty.log, "freealldevs"), 0);
+  EXPECT_EQ(empty.log.find("open"), std::string::npos);
+}
+
+TEST(FakeLibrary, ListsAllTwelveAndOpensOnlyTheFirstTen) {
+  std::string script;
+  for (int i = 1; i <= 12; ++i) {
+    script += "device d" + std::to_string(i);
+    if (i == 2) script += "|";
+    if (i == 3 || i == 12) script += "|Intel(R) PRO/1000 (d" + std::to_string(i) + ")";
+    script += "\n";
+  }
+  script += "open-fails d1\nopen-fails d3\nnonblock-fails d6\nopen-fails d9\n";
+  FakeRun run = run_fake(script);
+
+  std::string listing;
+  for (int i = 1; i <= 12; ++i) {
+    std::string description = "No description available";
+    if (i == 2) description = "";
+    if (i == 3 || i == 12) description = "Intel(R) PRO/1000 (d" + std::to_string(i) + ")";
+    listing += std::to_string(i) + ". d" + std::to_string(i) + " (" + description + ")\n";
+  }
+  EXPECT_EQ(run.result.out.substr(0, run.result.out.find("\nOpening adapters...\n") + 21),
+            banner(built("quorvane_fake")) + "Retrieving adapter list...\n" + listing +
+                "\nOpening adapters...\n");
+  EXPECT_EQ(run.result.err.substr(0, run.result.err.find("Open 6 adapters.\n") + 17),
+            unable("d1") + "Open adapter: d2.\n" + unable("d3") +
+                "Open adapter: d4.\nOpen adapter: d5.\n" + unable("d6") +
+                "Open adapter: d7.\nOpen adapter: d8.\n" + unable("d9") +
+                "Open adapter: d10.\nOpen 6 adapters.\n");
+  EXPECT_EQ(run.result.status, 0);
+
+  // Only the first ten are tried, every one with the fixed settings.
+  for (int i = 1; i <= 10; ++i) {
+    const std::string name = "d" + std::to_string(i);
+    EXPECT_EQ(lines_equal_to(run.log, "open " + name + " snaplen=65536 promisc=1 timeout=-1"), 1)
+        << name;
+  }
+  EXPECT_EQ(run.log.find("open d11"), std::string::npos);
+  EXPECT_EQ(run.log.find("open d12"), std::string::npos);
+  // Each handle is closed exactly once, the list released exactly once.
+  for (const char* name : {"d2", "d4", "d5", "d6", "d7", "d8", "d10"})
+    EXPECT_EQ(lines_equal_to(run.log, std::string("close ") + name), 1) << name;
+  EXPECT_EQ(run.log.find("close d1\n"), std::string::npos);
+  EXPECT_EQ(lines_equal_to(run.log, "freealldevs"), 1);
+}
+
+TEST(FakeLibrary, NoneOfTheFirstTenOpensEvenWithAnEleventh) {
+  std::string script;
+  for (int i = 1; i <= 11; ++i) script += "device n" + std::to_string(i) + "\n";
+  for (int i = 1; i <= 10; ++i) script += "open-fails n" + std::to_string(i) + "\n";
+  FakeRun run = run_fake(script);
+  std::string reports;
+  for (int i = 1; i <= 10; ++i) reports += unable("n" + std::to_string(i));
+  EXPECT_EQ(run.result.err,
+            reports + "\nUnable to open any adapter. None is supported by WinPcap\n");
+  EXPECT_EQ(run.result.status, 255);
+  EXPECT_EQ(run.log.find("open n11"), std::string::npos);
+  EXPECT_EQ(lines_equal_to(run.log, "freealldevs"), 1);
+  EXPECT_EQ(run.log.find("close"), std::string::npos);
+}
+
+TEST(FakeLibrary, BannerNamesTheProgramAsInvokedAndComesFirst) {
+  FakeRun two_args = run_fake("findalldevs-error x\n", {"30", "40"});
+  EXPECT_EQ(two_args.result.out.rfind(banner(built("quorvane_fake")), 0), 0u);
+
+  // Started by a relative path, the banner keeps it relative.
+  RunOptions options;
+  options.dir = QUORVANE_BUILD_DIR;
+  std::vector<std::string> argv = {"./quorvane_fake"};
+  RunResult by_relative_path = run_program(argv, options);
+  EXPECT_EQ(by_relative_path.out.rfind(banner("./quorvane_fake"), 0), 0u) << by_relative_path.out;
+
+  // Started with no argument vector at all: the executable's full path.
+  char full[PATH_MAX];
+  ASSERT_NE(realpath(built("quorvane_fake").c_str(), full), nullptr);
+  options.empty_argv = true;
+  argv = {built("quorvane_fake")};
+  RunResult nameless = run_program(argv, options);
+  EXPECT_EQ(nameless.out.rfind(banner(full), 0), 0u) << nameless.out;
+  EXPECT_EQ(nameless.status, 255);
+}
+
+}  // namespace
+
+namespace {
+
+// tcpdump's own listing, as this program would print each entry.
+std::vector<std::string> listing_by_tcpdump(const Netns& ns) {
+  RunResult listed = run_program({"ip", "netns", "exec", ns.name, "tcpdump", "-D"});
+  std::vector<std::string> entries;
+  std::istringstream in(listed.out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t dot = line.find('.');
+    std::string entry = line.substr(dot + 1);
+    const size_t flags = entry.rfind(" [");
+    if (flags != std::string::npos) entry.resize(flags);
+    if (entry.find(' ') == std::string::npos) entry += " (No description available)";
+    entries.push_back(line.substr(0, dot) + ". " + entry);
+  }
+  return entries;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::string name_of(const std::string& entry) {
+  const size_t start = entry.find(". ") + 2;
+  return entry.substr(start, entry.find(' ', start) - start);
+}
+
+TEST(RealDevices, ListsEveryDeviceAndOpensTheFirstTenThatOpen) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  Netns ns("quorvane-adapters");
+  for (int i = 0; i < 6; ++i) {
+    const std::string n = std::to_string(i);
+    shell(ns.exec("ip link add qa" + n + " type veth peer name qb" + n));
+  }
+  for (const char* up : {"qa0", "qb0", "qa1"}) shell(ns.exec(std::string("ip link set up ") + up));
+
+  const std::vector<std::string> expected = listing_by_tcpdump(ns);
+  ASSERT_GE(expected.size(), 12u);
+
+  // With a session bus running, dbus-session opens, but its reads can only
+  // wait: it must be refused rather than stall the capture.
+  const std::string bus_file = make_temp_dir() + "/bus";
+  shell("dbus-daemon --session --fork --print-address=1 --print-pid=1 >" + bus_file);
+  const std::vector<std::string> bus = lines_of(read_file(bus_file));
+  ASSERT_EQ(bus.size(), 2u);
+  RunOptions options;
+  options.dir = make_temp_dir();
+  options.timeout_s = 60;
+  options.env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus[0]);
+  RunResult run = run_program({"ip", "netns", "exec", ns.name, built("quorvane"), "5"}, options);
+  kill(std::stoi(bus[1]), SIGTERM);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  // The listing: every device, in the library's order, numbered from 1.
+  std::vector<std::string> out = lines_of(run.out);
+  ASSERT_GE(out.size(), 3 + expected.size());
+  EXPECT_EQ(out[2], "Retrieving adapter list...");
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(out[3 + i], expected[i]);
+  EXPECT_EQ(out[3 + expected.size()], "");
+  EXPECT_EQ(out[4 + expected.size()], "Opening adapters...");
+
+  // One report for each of the first ten, in order, and none after.
+  std::string reports;
+  int opened = 0;
+  for (size_t i = 0; i < 10; ++i) {
+    const std::string name = name_of(expected[i]);
+    const std::string open_line = "Open adapter: " + name + ".\n";
+    const bool must_open = name == "qa0" || name == "qb0" || name == "qa1" || name == "any";
+    const bool must_fail = name == "lo" || name.rfind("dbus", 0) == 0 || name[0] == 'q';
+    const bool did_open = run.err.find(open_line) != std::string::npos;
+    EXPECT_FALSE(must_open && !did_open) << name;
+    EXPECT_FALSE(must_fail && !must_open && did_open) << name;
+    reports += did_open ? open_line : unable(name);
+    opened += did_open;
+  }
+  for (size_t i = 10; i < expected.size(); ++i)
+    EXPECT_EQ(run.err.find(" " + name_of(expected[i]) + " "), std::string::npos);
+  EXPECT_EQ(run.err.substr(0, reports.size()), reports);
+  EXPECT_NE(run.err.find("Open " + std::to_string(opened) + " adapters.\n"), std::string::npos);
+}
+
+// A run on the machine's own device list, pseudo-devices and all, must end.
+TEST(RealDevices, RunOnTheHostDeviceListEnds) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root";
+  const std::string dir = make_temp_dir();
+  RunOptions options;
+  options.dir = dir;
+  options.timeout_s = 60;
+  RunResult run = run_program({built("quorvane"), "5"}, options);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Open adapter: "), std::string::npos);
+}
+
+}  // namespace

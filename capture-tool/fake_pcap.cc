@@ -1,0 +1,281 @@
+// A scriptable stand-in for the capture library, linked in its place into a
+// test build of the program, for what real devices cannot show on demand.
+//
+// The script (file named by QUORVANE_FAKE_SCRIPT), one directive a line:
+//   findalldevs-error TEXT      enumeration fails with TEXT
+//   device NAME                 a device without a description
+//   device NAME|TEXT            a device described as TEXT (may be empty)
+//   open-fails NAME             opening NAME fails
+//   nonblock-fails NAME         NAME opens but cannot be made non-blocking
+//   linktype NAME N             NAME's link-layer type (default 1)
+//   packets NAME TICK N LEN     N packets of LEN bytes readable from TICK on
+//   read-error NAME TICK        the first read of NAME on TICK fails
+//   dump-open-fails FILE        opening capture file FILE fails
+// Ticks count sleeps: tick 0 is what the program reads after its first one.
+// Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
+#include <pcap/pcap.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct FakePacket {
+  int tick;
+  int length;
+};
+
+struct FakeDevice {
+  std::string name;
+  bool has_description = false;
+  std::string description;
+  bool open_fails = false;
+  bool nonblock_fails = false;
+  int linktype = DLT_EN10MB;
+  std::vector<FakePacket> packets;
+  std::vector<int> read_errors;
+};
+
+struct Script {
+  bool loaded = false;
+  std::string findalldevs_error;
+  bool enumeration_fails = false;
+  std::vector<FakeDevice> devices;
+  std::vector<std::string> failing_files;
+  int sleeps = 0;
+  unsigned packet_serial = 0;
+};
+
+Script& script() {
+  static Script s;
+  return s;
+}
+
+void log_call(const char* format, ...) {
+  const char* path = getenv("QUORVANE_FAKE_LOG");
+  if (path == nullptr) return;
+  FILE* log = fopen(path, "a");
+  if (log == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  vfprintf(log, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+  va_end(args);
+  fputc('\n', log);
+  fclose(log);
+}
+
+FakeDevice* find_device(const std::string& name) {
+  for (FakeDevice& d : script().devices)
+    if (d.name == name) return &d;
+  return nullptr;
+}
+
+void apply(const std::string& word, const std::string& rest) {
+  Script& s = script();
+  char name[256] = "";
+  int a = 0, b = 0, c = 0;
+  if (word == "findalldevs-error") {
+    s.enumeration_fails = true;
+    s.findalldevs_error = rest;
+  } else if (word == "device") {
+    FakeDevice d;
+    size_t bar = rest.find('|');
+    d.name = rest.substr(0, bar);
+    if (bar != std::string::npos) {
+      d.has_description = true;
+      d.description = rest.substr(bar + 1);
+    }
+    s.devices.push_back(d);
+  } else if (word == "dump-open-fails") {
+    s.failing_files.push_back(rest);
+  } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
+    FakeDevice* d = find_device(name);
+    if (d == nullptr) {
+      fprintf(stderr, "fake pcap: unknown device %s\n", name);
+      abort();
+    }
+    if (word == "open-fails") d->open_fails = true;
+    if (word == "nonblock-fails") d->nonblock_fails = true;
+    if (word == "linktype") d->linktype = a;
+    if (word == "read-error") d->read_errors.push_back(a);
+    if (word == "packets")
+      for (int i = 0; i < b; ++i) d->packets.push_back({a, c});
+  }
+}
+
+void load_script() {
+  Script& s = script();
+  if (s.loaded) return;
+  s.loaded = true;
+  const char* path = getenv("QUORVANE_FAKE_SCRIPT");
+  FILE* in = path != nullptr ? fopen(path, "r") : nullptr;
+  if (in == nullptr) return;
+  char line[1024];
+  while (fgets(line, sizeof line, in) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    size_t space = text.find(' ');
+    if (text.empty() || text[0] == '#') continue;
+    apply(text.substr(0, space), space == std::string::npos ? "" : text.substr(space + 1));
+  }
+  fclose(in);
+}
+
+void write_u32(FILE* f, uint32_t v) { fwrite(&v, 4, 1, f); }
+void write_u16(FILE* f, uint16_t v) { fwrite(&v, 2, 1, f); }
+
+}  // namespace
+
+struct pcap {
+  FakeDevice* device;
+  size_t next_packet;
+  int snaplen;
+  pcap_pkthdr header;
+  u_char data[65536];
+};
+
+struct pcap_dumper {
+  FILE* file;
+  std::string name;
+};
+
+extern "C" {
+
+void fake_sleep_ms(int ms) {
+  ++script().sleeps;
+  log_call("sleep %d", ms);
+}
+
+int pcap_findalldevs(pcap_if_t** list, char* errbuf) {
+  load_script();
+  Script& s = script();
+  log_call("findalldevs");
+  if (s.enumeration_fails) {
+    snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s", s.findalldevs_error.c_str());
+    return -1;
+  }
+  pcap_if_t* head = nullptr;
+  pcap_if_t** tail = &head;
+  for (FakeDevice& d : s.devices) {
+    pcap_if_t* entry = static_cast<pcap_if_t*>(calloc(1, sizeof(pcap_if_t)));
+    entry->name = strdup(d.name.c_str());
+    entry->description = d.has_description ? strdup(d.description.c_str()) : nullptr;
+    *tail = entry;
+    tail = &entry->next;
+  }
+  *list = head;
+  return 0;
+}
+
+void pcap_freealldevs(pcap_if_t* list) {
+  log_call("freealldevs");
+  while (list != nullptr) {
+    pcap_if_t* next = list->next;
+    free(list->name);
+    free(list->description);
+    free(list);
+    list = next;
+  }
+}
+
+pcap_t* pcap_open_live(const char* name, int snaplen, int promisc, int timeout, char* errbuf) {
+  FakeDevice* d = find_device(name);
+  log_call("open %s snaplen=%d promisc=%d timeout=%d", name, snaplen, promisc, timeout);
+  if (d == nullptr || d->open_fails) {
+    snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: no such device", name);
+    return nullptr;
+  }
+  pcap_t* p = new pcap_t();
+  p->device = d;
+  p->snaplen = snaplen;
+  return p;
+}
+
+int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf) {
+  log_call("setnonblock %s %d", p->device->name.c_str(), nonblock);
+  if (p->device->nonblock_fails) {
+    snprintf(errbuf, PCAP_ERRBUF_SIZE, "non-blocking mode not supported");
+    return -1;
+  }
+  return 0;
+}
+
+void pcap_close(pcap_t* p) {
+  log_call("close %s", p->device->name.c_str());
+  delete p;
+}
+
+int pcap_datalink(pcap_t* p) { return p->device->linktype; }
+
+char* pcap_geterr(pcap_t*) {
+  static char text[] = "fake error";
+  return text;
+}
+
+int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
+  FakeDevice* d = p->device;
+  const int tick = script().sleeps - 1;
+  for (int& t : d->read_errors) {
+    if (t == tick) {
+      t = -1;
+      log_call("read %s error", d->name.c_str());
+      return PCAP_ERROR;
+    }
+  }
+  if (p->next_packet >= d->packets.size() || d->packets[p->next_packet].tick > tick) {
+    log_call("read %s none", d->name.c_str());
+    return 0;
+  }
+  const FakePacket& packet = d->packets[p->next_packet++];
+  const unsigned serial = ++script().packet_serial;
+  p->header.ts.tv_sec = tick / 10;
+  p->header.ts.tv_usec = (tick % 10) * 100000L;
+  p->header.len = packet.length;
+  p->header.caplen = packet.length;
+  for (int i = 0; i < packet.length; ++i) p->data[i] = static_cast<u_char>(serial + i);
+  *header = &p->header;
+  *data = p->data;
+  log_call("read %s packet %u", d->name.c_str(), serial);
+  return 1;
+}
+
+pcap_dumper_t* pcap_dump_open(pcap_t* p, const char* file_name) {
+  for (const std::string& f : script().failing_files) {
+    if (f == file_name) {
+      log_call("dump_open %s %s failed", p->device->name.c_str(), file_name);
+      return nullptr;
+    }
+  }
+  FILE* f = fopen(file_name, "wb");
+  if (f == nullptr) return nullptr;
+  log_call("dump_open %s %s", p->device->name.c_str(), file_name);
+  write_u32(f, 0xa1b2c3d4);
+  write_u16(f, 2);
+  write_u16(f, 4);
+  write_u32(f, 0);
+  write_u32(f, 0);
+  write_u32(f, p->snaplen);
+  write_u32(f, p->device->linktype);
+  pcap_dumper_t* dumper = new pcap_dumper_t();
+  dumper->file = f;
+  dumper->name = file_name;
+  return dumper;
+}
+
+void pcap_dump(u_char* user, const pcap_pkthdr* header, const u_char* data) {
+  pcap_dumper_t* dumper = reinterpret_cast<pcap_dumper_t*>(user);
+  write_u32(dumper->file, static_cast<uint32_t>(header->ts.tv_sec));
+  write_u32(dumper->file, static_cast<uint32_t>(header->ts.tv_usec));
+  write_u32(dumper->file, header->caplen);
+  write_u32(dumper->file, header->len);
+  fwrite(data, 1, header->caplen, dumper->file);
+  log_call("dump %s", dumper->name.c_str());
+}
+
+int pcap_dump_flush(pcap_dumper_t* dumper) { return fflush(dumper->file); }
+
+}  // extern "C"

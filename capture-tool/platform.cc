@@ -1,0 +1,101 @@
+// Two halves: POSIX (Linux with libpcap) and Windows (a WinPcap-compatible
+// wpcap.dll).  Nothing above this file knows which one it runs on.
+#include "platform.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#ifdef _WIN32
+
+#include <io.h>
+#include <windows.h>
+
+void set_up_console() {
+  if (_isatty(_fileno(stdout))) setvbuf(stdout, nullptr, _IONBF, 0);
+  if (_isatty(_fileno(stderr))) setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+// The first word of the command line as typed, without its quotes.
+const char* program_name(int argc, char** argv, char* buf, size_t size) {
+  const char* line = GetCommandLineA();
+  size_t n = 0;
+  if (line != nullptr && line[0] != '\0') {
+    bool quoted = false;
+    for (const char* c = line; *c != '\0' && n + 1 < size; ++c) {
+      if (*c == '"') {
+        quoted = !quoted;
+        continue;
+      }
+      if (!quoted && (*c == ' ' || *c == '\t')) break;
+      buf[n++] = *c;
+    }
+    buf[n] = '\0';
+    return buf;
+  }
+  if (argc > 0 && argv[0] != nullptr) return argv[0];
+  DWORD len = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(size));
+  if (len == 0 || len >= size) buf[0] = '\0';
+  return buf;
+}
+
+void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
+
+void hold_interrupts() {}
+void release_interrupts() {}
+
+#else  // POSIX
+
+#include <errno.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+void set_up_console() {
+  if (isatty(STDOUT_FILENO)) setvbuf(stdout, nullptr, _IONBF, 0);
+  if (isatty(STDERR_FILENO)) setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+// Linux hands a process started with no argument vector an empty argv[0];
+// both mean no name was typed.
+const char* program_name(int argc, char** argv, char* buf, size_t size) {
+  if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') return argv[0];
+  ssize_t len = readlink("/proc/self/exe", buf, size - 1);
+  buf[len > 0 ? len : 0] = '\0';
+  return buf;
+}
+
+#ifdef QUORVANE_FAKE_SLEEP
+// Test builds hand the tick's sleep to the scripted capture library, which
+// counts ticks instead of waiting them out.
+extern "C" void fake_sleep_ms(int ms);
+void sleep_ms(int ms) { fake_sleep_ms(ms); }
+#else
+void sleep_ms(int ms) {
+  timespec left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+#endif
+
+static sigset_t interrupt_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGQUIT);
+  sigaddset(&set, SIGPIPE);
+  return set;
+}
+
+void hold_interrupts() {
+  sigset_t set = interrupt_signals();
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_interrupts() {
+  sigset_t set = interrupt_signals();
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+#endif

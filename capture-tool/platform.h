@@ -1,0 +1,24 @@
+// The narrow interface to the operating system: the console, the program's
+// own name, the tick's sleep and the holding of interrupts.
+#ifndef QUORVANE_PLATFORM_H_
+#define QUORVANE_PLATFORM_H_
+
+#include <stddef.h>
+
+// Makes every message and mark show the moment it is printed when a stream
+// is a terminal; a redirected stream keeps the standard library's buffering.
+void set_up_console();
+
+// The program's name as it was invoked.  When the process got no name at
+// all, the executable's full path, written into buf.
+const char* program_name(int argc, char** argv, char* buf, size_t size);
+
+void sleep_ms(int ms);
+
+// Between these two calls an interrupt or termination signal is held back;
+// it takes its default effect once released.  Used so that a packet whose
+// mark reached the console is always in its file when the process dies.
+void hold_interrupts();
+void release_interrupts();
+
+#endif  // QUORVANE_PLATFORM_H_

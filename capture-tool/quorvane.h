@@ -1,0 +1,44 @@
+// Quorvane: records every capture device into a file of its own.
+// Shared constants, the adapter table and the console helpers.
+#ifndef QUORVANE_H_
+#define QUORVANE_H_
+
+#include <pcap/pcap.h>
+#include <stdio.h>
+
+const int MAX_ADAPTERS = 10;
+const int DEFAULT_DURATION_MS = 120000;
+const int MIN_DURATION_MS = 5000;
+const int MAX_DURATION_MS = 3600000;
+const int TICK_MS = 100;
+const int SNAPLEN = 65536;
+const char FILE_PREFIX[] = "brovel";
+
+const int EXIT_RUN_FAILED = -1;
+
+// One opened device and the capture file written for it.
+struct Adapter {
+  pcap_t* capture;
+  pcap_dumper_t* file;
+};
+
+// Filled packed from slot 0 in device-list order; count is the number of
+// filled slots.
+struct AdapterTable {
+  Adapter slots[MAX_ADAPTERS];
+  int count;
+};
+
+// Run driver and command line.
+int read_duration_ms(int argc, char** argv);
+
+// Lists the devices and opens the first MAX_ADAPTERS that will open.  On
+// success the table holds at least one adapter and *devices is still held by
+// the caller; on failure the reason is printed and nothing is left to release.
+bool open_adapters(AdapterTable* table, pcap_if_t** devices);
+
+// Progress marks carry no newline; the console is unbuffered on a terminal so
+// they show at once.
+inline void print_mark(char mark) { putchar(mark); }
+
+#endif  // QUORVANE_H_

@@ -1,0 +1,169 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+static double now_s() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+static void start_child(const std::vector<std::string>& argv, const RunOptions& options, int out_fd,
+                        int err_fd, int terminal_fd) {
+  setsid();
+  if (terminal_fd >= 0) ioctl(terminal_fd, TIOCSCTTY, 0);
+  int null_fd = open("/dev/null", O_RDONLY);
+  dup2(null_fd, 0);
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  if (!options.dir.empty() && chdir(options.dir.c_str()) != 0) _exit(126);
+  for (const std::string& e : options.env) putenv(strdup(e.c_str()));
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  if (options.empty_argv) {
+    char* no_args[] = {nullptr};
+    execve(args[0], no_args, environ);
+  }
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+// Moves whatever is readable on fd into text; false once the fd is done.
+static bool drain(int fd, std::string* text) {
+  char buf[65536];
+  ssize_t n = read(fd, buf, sizeof buf);
+  if (n > 0) {
+    text->append(buf, n);
+    return true;
+  }
+  return n < 0 && errno == EINTR;
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
+  RunResult result;
+  int out_pipe[2], err_pipe[2];
+  int master = -1, slave = -1;
+  if (pipe(err_pipe) != 0) return result;
+  if (options.terminal) {
+    termios raw;
+    cfmakeraw(&raw);
+    if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) return result;
+    out_pipe[0] = master;
+    out_pipe[1] = slave;
+  } else if (pipe(out_pipe) != 0) {
+    return result;
+  }
+  const double start = now_s();
+  pid_t pid = fork();
+  if (pid == 0) {
+    start_child(argv, options, out_pipe[1], err_pipe[1], slave);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  bool open_out = true, open_err = true, signalled = false;
+  int status = 0;
+  bool exited = false;
+  while (open_out || open_err || !exited) {
+    double elapsed = now_s() - start;
+    if (options.signal != 0 && !signalled && elapsed >= options.signal_after_s) {
+      kill(pid, options.signal);
+      signalled = true;
+    }
+    if (elapsed > options.timeout_s && !result.timed_out) {
+      kill(pid, SIGKILL);
+      result.timed_out = true;
+    }
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
+    fds[0].fd = open_out ? out_pipe[0] : -1;
+    fds[1].fd = open_err ? err_pipe[0] : -1;
+    if (poll(fds, 2, 20) > 0) {
+      if (open_out && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        open_out = drain(out_pipe[0], &result.out);
+      if (open_err && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+        open_err = drain(err_pipe[0], &result.err);
+    }
+    // A terminal stays open while any process holds it; stop at exit.
+    if (exited && options.terminal && open_out) {
+      while (poll(fds, 1, 0) > 0 && drain(out_pipe[0], &result.out)) {
+      }
+      open_out = false;
+    }
+  }
+  result.seconds = now_s() - start;
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+void shell(const std::string& command) {
+  int rc = system(command.c_str());
+  ASSERT_EQ(rc, 0) << command;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::string make_temp_dir() {
+  char name[] = "/tmp/quorvane-test-XXXXXX";
+  const char* dir = mkdtemp(name);
+  return dir != nullptr ? dir : "";
+}
+
+int count_of(const std::string& text, char c) {
+  int n = 0;
+  for (char x : text) n += x == c;
+  return n;
+}
+
+std::string built(const char* name) { return std::string(QUORVANE_BUILD_DIR) + "/" + name; }
+
+bool namespaces_unavailable() {
+  bool usable = geteuid() == 0 && system(
+                                      "ip netns add quorvane-probe >/dev/null 2>&1 && "
+                                      "ip netns del quorvane-probe") == 0;
+  if (usable) return false;
+  const char* ci = getenv("CI");
+  if (ci != nullptr && std::string(ci) == "true") {
+    ADD_FAILURE() << "this test needs root and network namespaces, which CI must provide";
+  }
+  return true;
+}
+
+Netns::Netns(const std::string& ns_name) : name(ns_name) {
+  system(("ip netns del " + name + " 2>/dev/null").c_str());
+  shell("ip netns add " + name);
+  // No IPv6 chatter (router solicitations, DAD) on links brought up here.
+  shell(exec("sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1"));
+}
+
+Netns::~Netns() { system(("ip netns del " + name + " 2>/dev/null").c_str()); }
+
+std::string Netns::exec(const std::string& command) const {
+  return "ip netns exec " + name + " " + command;
+}

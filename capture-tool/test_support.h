@@ -1,0 +1,53 @@
+// Helpers for tests that run the real program as a user would.
+#ifndef QUORVANE_TEST_SUPPORT_H_
+#define QUORVANE_TEST_SUPPORT_H_
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+struct RunOptions {
+  std::vector<std::string> env;  // NAME=value, added to the environment
+  std::string dir;               // working directory; empty for the current
+  int timeout_s = 60;
+  bool terminal = false;  // give the program a pseudo-terminal as stdout
+  int signal = 0;         // sent after signal_after_s seconds when set
+  double signal_after_s = 0;
+  bool empty_argv = false;  // start argv[0] with no argument vector at all
+};
+
+RunResult run_program(const std::vector<std::string>& argv,
+                      const RunOptions& options = RunOptions());
+
+// Runs a shell command; fails the current test when it does not exit 0.
+void shell(const std::string& command);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+std::string make_temp_dir();
+int count_of(const std::string& text, char c);
+
+// Path of a program built beside the tests.
+std::string built(const char* name);
+
+// Fails loudly under CI, skips elsewhere, when the test needs root and
+// network namespaces and cannot have them.
+bool namespaces_unavailable();
+
+// A network namespace of the test's own, removed with everything in it when
+// the object goes.  Only lo exists at first, and it is down.
+struct Netns {
+  explicit Netns(const std::string& name);
+  ~Netns();
+  std::string exec(const std::string& command) const;  // "ip netns exec ..."
+  std::string name;
+};
+
+#endif  // QUORVANE_TEST_SUPPORT_H_
