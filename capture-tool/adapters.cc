@@ -19,24 +19,27 @@ static void list_devices(const pcap_if_t* devices) {
   }
 }
 
-// Opens one device for live capture with reads that never wait: the draining
-// pass reads until nothing is waiting, so a read that blocked would stall
-// the whole capture.  A device that cannot promise that is not used.
+// Opens one device for live capture: snapshot length SNAPLEN, promiscuous,
+// and reads that never wait, since the draining pass reads until nothing is
+// waiting and a read that blocked would stall the whole capture.  A device
+// that cannot promise that is not used.  The ring and its block timeout are
+// sized for the loop's 100 ms sleep (see RING_BUFFER_BYTES).
 static pcap_t* open_adapter(const char* name, char* errbuf) {
-  pcap_t* capture = pcap_open_live(name, SNAPLEN, 1, -1, errbuf);
+  pcap_t* capture = pcap_create(name, errbuf);
   if (capture == nullptr) return nullptr;
-  if (pcap_setnonblock(capture, 1, errbuf) != 0) {
+  if (pcap_set_snaplen(capture, SNAPLEN) != 0 || pcap_set_promisc(capture, 1) != 0 ||
+      pcap_set_timeout(capture, BLOCK_TIMEOUT_MS) != 0 ||
+      pcap_set_buffer_size(capture, RING_BUFFER_BYTES) != 0 || pcap_activate(capture) < 0 ||
+      pcap_setnonblock(capture, 1, errbuf) != 0) {
     pcap_close(capture);
     return nullptr;
   }
   return capture;
 }
 
-static void open_first_devices(AdapterTable* table, const pcap_if_t* devices,
-                               char* errbuf) {
+static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, char* errbuf) {
   int tried = 0;
-  for (const pcap_if_t* d = devices; d != nullptr && tried < MAX_ADAPTERS;
-       d = d->next, ++tried) {
+  for (const pcap_if_t* d = devices; d != nullptr && tried < MAX_ADAPTERS; d = d->next, ++tried) {
     pcap_t* capture = open_adapter(d->name, errbuf);
     if (capture == nullptr) {
       fprintf(stderr,

@@ -11,14 +11,11 @@ int main(int argc, char** argv) {
       "as %s [duration]\n\n",
       program_name(argc, argv, own_path, sizeof own_path));
   const int duration_ms = read_duration_ms(argc, argv);
-  (void)duration_ms;
 
   AdapterTable adapters;
   pcap_if_t* devices = nullptr;
   if (!open_adapters(&adapters, &devices)) return EXIT_RUN_FAILED;
 
-  // The capture loop is not built yet: release what the adapter phase holds.
-  pcap_freealldevs(devices);
-  for (int k = 0; k < adapters.count; ++k) pcap_close(adapters.slots[k].capture);
+  capture(&adapters, devices, duration_ms);
   return 0;
 }

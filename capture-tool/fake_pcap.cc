@@ -10,7 +10,6 @@
 //   linktype NAME N             NAME's link-layer type (default 1)
 //   packets NAME TICK N LEN     N packets of LEN bytes readable from TICK on
 //   read-error NAME TICK        the first read of NAME on TICK fails
-//   dump-open-fails FILE        opening capture file FILE fails
 // Ticks count sleeps: tick 0 is what the program reads after its first one.
 // Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
 #include <pcap/pcap.h>
@@ -45,7 +44,6 @@ struct Script {
   std::string findalldevs_error;
   bool enumeration_fails = false;
   std::vector<FakeDevice> devices;
-  std::vector<std::string> failing_files;
   int sleeps = 0;
   unsigned packet_serial = 0;
 };
@@ -90,8 +88,6 @@ void apply(const std::string& word, const std::string& rest) {
       d.description = rest.substr(bar + 1);
     }
     s.devices.push_back(d);
-  } else if (word == "dump-open-fails") {
-    s.failing_files.push_back(rest);
   } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
     FakeDevice* d = find_device(name);
     if (d == nullptr) {
@@ -134,13 +130,12 @@ struct pcap {
   FakeDevice* device;
   size_t next_packet;
   int snaplen;
+  int promisc;
+  int timeout;
+  int buffer_size;
+  bool nonblocking;
   pcap_pkthdr header;
   u_char data[65536];
-};
-
-struct pcap_dumper {
-  FILE* file;
-  std::string name;
 };
 
 extern "C" {
@@ -182,17 +177,41 @@ void pcap_freealldevs(pcap_if_t* list) {
   }
 }
 
-pcap_t* pcap_open_live(const char* name, int snaplen, int promisc, int timeout, char* errbuf) {
+pcap_t* pcap_create(const char* name, char* errbuf) {
   FakeDevice* d = find_device(name);
-  log_call("open %s snaplen=%d promisc=%d timeout=%d", name, snaplen, promisc, timeout);
-  if (d == nullptr || d->open_fails) {
+  if (d == nullptr) {
     snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: no such device", name);
     return nullptr;
   }
   pcap_t* p = new pcap_t();
   p->device = d;
-  p->snaplen = snaplen;
   return p;
+}
+
+int pcap_set_snaplen(pcap_t* p, int snaplen) {
+  p->snaplen = snaplen;
+  return 0;
+}
+
+int pcap_set_promisc(pcap_t* p, int promisc) {
+  p->promisc = promisc;
+  return 0;
+}
+
+int pcap_set_timeout(pcap_t* p, int timeout) {
+  p->timeout = timeout;
+  return 0;
+}
+
+int pcap_set_buffer_size(pcap_t* p, int size) {
+  p->buffer_size = size;
+  return 0;
+}
+
+int pcap_activate(pcap_t* p) {
+  log_call("open %s snaplen=%d promisc=%d timeout=%d buffer=%d", p->device->name.c_str(),
+           p->snaplen, p->promisc, p->timeout, p->buffer_size);
+  return p->device->open_fails ? PCAP_ERROR_NO_SUCH_DEVICE : 0;
 }
 
 int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf) {
@@ -201,6 +220,7 @@ int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf) {
     snprintf(errbuf, PCAP_ERRBUF_SIZE, "non-blocking mode not supported");
     return -1;
   }
+  p->nonblocking = nonblock != 0;
   return 0;
 }
 
@@ -218,6 +238,10 @@ char* pcap_geterr(pcap_t*) {
 
 int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
   FakeDevice* d = p->device;
+  if (!p->nonblocking) {
+    fprintf(stderr, "fake pcap: %s read while it may block\n", d->name.c_str());
+    abort();
+  }
   const int tick = script().sleeps - 1;
   for (int& t : d->read_errors) {
     if (t == tick) {
@@ -243,16 +267,9 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
   return 1;
 }
 
-pcap_dumper_t* pcap_dump_open(pcap_t* p, const char* file_name) {
-  for (const std::string& f : script().failing_files) {
-    if (f == file_name) {
-      log_call("dump_open %s %s failed", p->device->name.c_str(), file_name);
-      return nullptr;
-    }
-  }
-  FILE* f = fopen(file_name, "wb");
-  if (f == nullptr) return nullptr;
-  log_call("dump_open %s %s", p->device->name.c_str(), file_name);
+// Like the real library, the dumper is the stream itself.
+pcap_dumper_t* pcap_dump_fopen(pcap_t* p, FILE* f) {
+  log_call("dump_open %s", p->device->name.c_str());
   write_u32(f, 0xa1b2c3d4);
   write_u16(f, 2);
   write_u16(f, 4);
@@ -260,22 +277,23 @@ pcap_dumper_t* pcap_dump_open(pcap_t* p, const char* file_name) {
   write_u32(f, 0);
   write_u32(f, p->snaplen);
   write_u32(f, p->device->linktype);
-  pcap_dumper_t* dumper = new pcap_dumper_t();
-  dumper->file = f;
-  dumper->name = file_name;
-  return dumper;
+  return reinterpret_cast<pcap_dumper_t*>(f);
 }
 
 void pcap_dump(u_char* user, const pcap_pkthdr* header, const u_char* data) {
-  pcap_dumper_t* dumper = reinterpret_cast<pcap_dumper_t*>(user);
-  write_u32(dumper->file, static_cast<uint32_t>(header->ts.tv_sec));
-  write_u32(dumper->file, static_cast<uint32_t>(header->ts.tv_usec));
-  write_u32(dumper->file, header->caplen);
-  write_u32(dumper->file, header->len);
-  fwrite(data, 1, header->caplen, dumper->file);
-  log_call("dump %s", dumper->name.c_str());
+  FILE* f = reinterpret_cast<FILE*>(user);
+  write_u32(f, static_cast<uint32_t>(header->ts.tv_sec));
+  write_u32(f, static_cast<uint32_t>(header->ts.tv_usec));
+  write_u32(f, header->caplen);
+  write_u32(f, header->len);
+  fwrite(data, 1, header->caplen, f);
 }
 
-int pcap_dump_flush(pcap_dumper_t* dumper) { return fflush(dumper->file); }
+int pcap_dump_flush(pcap_dumper_t* dumper) { return fflush(reinterpret_cast<FILE*>(dumper)); }
+
+void pcap_dump_close(pcap_dumper_t* dumper) {
+  log_call("dump_close");
+  fclose(reinterpret_cast<FILE*>(dumper));
+}
 
 }  // extern "C"

@@ -16,6 +16,18 @@ const char FILE_PREFIX[] = "brovel";
 
 const int EXIT_RUN_FAILED = -1;
 
+// Kernel buffer per adapter.  It must hold everything that arrives on a
+// device during one tick's sleep plus the draining pass of the other
+// adapters: at 200,000 packets/s of 1400 bytes that is about 40 MB.
+const int RING_BUFFER_BYTES = 64 * 1024 * 1024;
+// How long the kernel may hold packets before it hands them to a read.  With
+// no read timeout the Linux library lets the kernel pick one, a single
+// millisecond on fast links, which fills the ring with nearly empty blocks
+// long before a 100 ms tick is over.
+const int BLOCK_TIMEOUT_MS = 10;
+// stdio buffer of each capture file; every file is flushed once per tick.
+const int FILE_BUFFER_BYTES = 256 * 1024;
+
 // One opened device and the capture file written for it.
 struct Adapter {
   pcap_t* capture;
@@ -36,6 +48,10 @@ int read_duration_ms(int argc, char** argv);
 // success the table holds at least one adapter and *devices is still held by
 // the caller; on failure the reason is printed and nothing is left to release.
 bool open_adapters(AdapterTable* table, pcap_if_t** devices);
+
+// Announces the capture, writes one file per adapter for duration_ms, closes
+// the adapters and releases the device list.
+void capture(AdapterTable* table, pcap_if_t* devices, int duration_ms);
 
 // Progress marks carry no newline; the console is unbuffered on a terminal so
 // they show at once.

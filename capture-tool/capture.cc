@@ -1,0 +1,96 @@
+// The capture phase: one file per adapter, then the tick loop that copies
+// every waiting packet into its adapter's file.
+#include "platform.h"
+#include "quorvane.h"
+
+static void announce(int duration_ms) {
+  printf(
+      "\nWill capature for %d seconds. Print one '|' every second. Print one '.' for every "
+      "packet captured.\n",
+      duration_ms / 1000);
+  printf("Ctrl+c to stop it and you will have captured data up to that point.\n");
+}
+
+// Opens slot k's file through the library, with a large stdio buffer: the
+// loop flushes every file once per tick, so the buffer only needs to spare
+// the per-packet write calls.
+static pcap_dumper_t* open_capture_file(pcap_t* capture, int k) {
+  char name[32];
+  snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
+  FILE* stream = fopen(name, "wb");
+  if (stream == nullptr) return nullptr;
+  setvbuf(stream, nullptr, _IOFBF, FILE_BUFFER_BYTES);
+  pcap_dumper_t* file = pcap_dump_fopen(capture, stream);
+  if (file == nullptr) {
+    fclose(stream);
+    return nullptr;
+  }
+  // The header goes out now: an interrupted run still leaves a valid file.
+  pcap_dump_flush(file);
+  return file;
+}
+
+static void open_capture_files(AdapterTable* table) {
+  for (int k = 0; k < table->count; ++k) {
+    Adapter* slot = &table->slots[k];
+    slot->file = open_capture_file(slot->capture, k);
+    if (slot->file == nullptr) fprintf(stderr, "\nError opening output file for %d device\n", k);
+  }
+}
+
+// Copies everything waiting on one adapter into its file, a mark for each.
+static bool drain_adapter(Adapter* slot) {
+  bool wrote = false;
+  pcap_pkthdr* header = nullptr;
+  const u_char* data = nullptr;
+  while (pcap_next_ex(slot->capture, &header, &data) > 0) {
+    pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
+    print_mark('.');
+    wrote = true;
+  }
+  return wrote;
+}
+
+// Interrupts are held over the pass and the flush that follows it, so every
+// packet whose mark was shown is in the kernel's hands before a signal can
+// end the process; a pending signal then takes effect as usual.
+static void draining_pass(AdapterTable* table) {
+  hold_interrupts();
+  for (int k = 0; k < table->count; ++k) {
+    Adapter* slot = &table->slots[k];
+    if (slot->file == nullptr) continue;
+    if (drain_adapter(slot)) pcap_dump_flush(slot->file);
+  }
+  release_interrupts();
+}
+
+static void run_capture_loop(AdapterTable* table, int duration_ms) {
+  int elapsed_ms = 0;
+  for (int t = 0; t < duration_ms / TICK_MS; ++t) {
+    sleep_ms(TICK_MS);
+    draining_pass(table);
+    if (elapsed_ms % 1000 == 0) print_mark('|');
+    elapsed_ms += TICK_MS;
+  }
+}
+
+static void close_adapters(AdapterTable* table) {
+  for (int k = 0; k < table->count; ++k) pcap_close(table->slots[k].capture);
+}
+
+// Each file was flushed by the last pass that wrote to it; closing them here
+// rather than leaving it to the exit keeps that true on every platform.
+static void close_capture_files(AdapterTable* table) {
+  for (int k = 0; k < table->count; ++k) {
+    if (table->slots[k].file != nullptr) pcap_dump_close(table->slots[k].file);
+  }
+}
+
+void capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
+  announce(duration_ms);
+  open_capture_files(table);
+  pcap_freealldevs(devices);
+  run_capture_loop(table, duration_ms);
+  close_adapters(table);
+  close_capture_files(table);
+}
