@@ -11,11 +11,8 @@ static const char NO_INTERFACES_MESSAGE[] =
 static void list_devices(const pcap_if_t* devices) {
   int i = 1;
   for (const pcap_if_t* d = devices; d != nullptr; d = d->next, ++i) {
-    printf("%d. %s", i, d->name);
-    if (d->description != nullptr)
-      printf(" (%s)\n", d->description);
-    else
-      printf(" (No description available)\n");
+    printf("%d. %s (%s)\n", i, d->name,
+           d->description != nullptr ? d->description : "No description available");
   }
 }
 
@@ -42,10 +39,7 @@ static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, ch
   for (const pcap_if_t* d = devices; d != nullptr && tried < MAX_ADAPTERS; d = d->next, ++tried) {
     pcap_t* capture = open_adapter(d->name, errbuf);
     if (capture == nullptr) {
-      fprintf(stderr,
-              "\nUnable to open this adapter. %s is not supported by "
-              "WinPcap\n",
-              d->name);
+      fprintf(stderr, "\nUnable to open this adapter. %s is not supported by WinPcap\n", d->name);
       continue;
     }
     table->slots[table->count].capture = capture;
