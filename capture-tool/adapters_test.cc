@@ -23,33 +23,6 @@ std::string banner(const std::string& name) {
          " [duration]\n\n";
 }
 
-struct FakeRun {
-  RunResult result;
-  std::string log;
-  std::string dir;
-};
-
-FakeRun run_fake(const std::string& script, std::vector<std::string> args = {},
-                 RunOptions options = RunOptions()) {
-  FakeRun run;
-  run.dir = make_temp_dir();
-  write_file(run.dir + "/script", script);
-  options.env.push_back("QUORVANE_FAKE_SCRIPT=" + run.dir + "/script");
-  options.env.push_back("QUORVANE_FAKE_LOG=" + run.dir + "/log");
-  if (options.dir.empty()) options.dir = run.dir;
-  args.insert(args.begin(), built("quorvane_fake"));
-  run.result = run_program(args, options);
-  run.log = read_file(run.dir + "/log");
-  return run;
-}
-
-int lines_equal_to(const std::string& text, const std::string& line) {
-  std::istringstream in(text);
-  int n = 0;
-  for (std::string l; std::getline(in, l);) n += l == line;
-  return n;
-}
-
 std::string unable(const std::string& name) {
   return "\nUnable to open this adapter. " + name + " is not supported by WinPcap\n";
 }
@@ -170,13 +143,6 @@ std::vector<std::string> listing_by_tcpdump(const Netns& ns) {
     entries.push_back(line.substr(0, dot) + ". " + entry);
   }
   return entries;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
 }
 
 std::string name_of(const std::string& entry) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -166,4 +167,64 @@ Netns::~Netns() { system(("ip netns del " + name + " 2>/dev/null").c_str()); }
 
 std::string Netns::exec(const std::string& command) const {
   return "ip netns exec " + name + " " + command;
+}
+
+FakeRun run_fake(const std::string& script, std::vector<std::string> args, RunOptions options) {
+  FakeRun run;
+  run.dir = make_temp_dir();
+  write_file(run.dir + "/script", script);
+  options.env.push_back("QUORVANE_FAKE_SCRIPT=" + run.dir + "/script");
+  options.env.push_back("QUORVANE_FAKE_LOG=" + run.dir + "/log");
+  if (options.dir.empty()) options.dir = run.dir;
+  args.insert(args.begin(), built("quorvane_fake"));
+  run.result = run_program(args, options);
+  run.log = read_file(run.dir + "/log");
+  return run;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+int lines_equal_to(const std::string& text, const std::string& line) {
+  int n = 0;
+  for (const std::string& l : lines_of(text)) n += l == line;
+  return n;
+}
+
+std::string marks_of(const std::string& out) {
+  const std::string last = "Ctrl+c to stop it and you will have captured data up to that point.\n";
+  const size_t at = out.find(last);
+  return at == std::string::npos ? "" : out.substr(at + last.size());
+}
+
+CaptureFile read_capture(const std::string& path) {
+  CaptureFile file;
+  char errbuf[PCAP_ERRBUF_SIZE];
+  pcap_t* p = pcap_open_offline(path.c_str(), errbuf);
+  if (p == nullptr) return file;
+  file.opened = true;
+  file.linktype = pcap_datalink(p);
+  file.snaplen = pcap_snapshot(p);
+  pcap_pkthdr* header = nullptr;
+  const u_char* data = nullptr;
+  int rc = 0;
+  while ((rc = pcap_next_ex(p, &header, &data)) == 1) {
+    file.packets.emplace_back(reinterpret_cast<const char*>(data), header->caplen);
+  }
+  file.complete = rc == PCAP_ERROR_BREAK;
+  pcap_close(p);
+  return file;
+}
+
+std::vector<std::string> opened_devices(const std::string& err) {
+  std::vector<std::string> names;
+  const std::string open = "Open adapter: ";
+  for (const std::string& l : lines_of(err)) {
+    if (l.rfind(open, 0) == 0) names.push_back(l.substr(open.size(), l.size() - open.size() - 1));
+  }
+  return names;
 }

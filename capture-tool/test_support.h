@@ -41,6 +41,35 @@ std::string built(const char* name);
 // network namespaces and cannot have them.
 bool namespaces_unavailable();
 
+// The program built on the scripted capture library, run in a directory of
+// its own (options.dir, or a new one) with the script given.
+struct FakeRun {
+  RunResult result;
+  std::string log;  // the library's log of calls
+  std::string dir;
+};
+FakeRun run_fake(const std::string& script, std::vector<std::string> args = {},
+                 RunOptions options = RunOptions());
+
+std::vector<std::string> lines_of(const std::string& text);
+int lines_equal_to(const std::string& text, const std::string& line);
+
+// What follows the announcement: the progress marks.
+std::string marks_of(const std::string& out);
+
+// A capture file as libpcap reads it back.
+struct CaptureFile {
+  bool opened = false;
+  bool complete = false;  // read to its end without a truncated record
+  int linktype = -1;
+  int snaplen = -1;
+  std::vector<std::string> packets;
+};
+CaptureFile read_capture(const std::string& path);
+
+// Devices in slot order, from the "Open adapter: X." reports.
+std::vector<std::string> opened_devices(const std::string& err);
+
 // A network namespace of the test's own, removed with everything in it when
 // the object goes.  Only lo exists at first, and it is down.
 struct Netns {

@@ -1,0 +1,257 @@
+// The capture phase: the tick loop on the scripted library, and whole runs
+// on veth links carrying known traffic in namespaces of the test's own.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frames.h"
+#include "test_support.h"
+
+namespace {
+
+const char ANNOUNCE_5S[] =
+    "\nWill capature for 5 seconds. Print one '|' every second. Print one '.' for every packet "
+    "captured.\nCtrl+c to stop it and you will have captured data up to that point.\n";
+
+// Packet `serial` as the scripted library makes it.
+std::string fake_packet(unsigned serial, int length) {
+  std::string data;
+  for (int i = 0; i < length; ++i) data += static_cast<char>(serial + i);
+  return data;
+}
+
+TEST(FakeLibrary, TicksSleepThenDrainThenMark) {
+  RunOptions options;
+  options.dir = make_temp_dir();
+  ASSERT_EQ(mkdir((options.dir + "/brovel1.cap").c_str(), 0755), 0);
+  FakeRun run = run_fake(
+      "device a\ndevice b\ndevice c\nlinktype c 113\n"
+      "packets a 0 3 60\npackets b 0 5 60\npackets c 0 2 1400\nread-error c 0\n"
+      "packets a 12 1 42\n",
+      {"5"}, options);
+  EXPECT_EQ(run.result.status, 0);
+  EXPECT_EQ(run.result.err,
+            "Open adapter: a.\nOpen adapter: b.\nOpen adapter: c.\nOpen 3 adapters.\n"
+            "\nError opening output file for 1 device\n");
+  // Tick 0: a's three, c fails and waits for tick 1; b has no file.
+  EXPECT_EQ(marks_of(run.result.out), "...|..|.|||");
+  EXPECT_NE(run.result.out.find(ANNOUNCE_5S), std::string::npos);
+
+  // Serials run in read order: a 1-3, c 4-5, a 6.
+  CaptureFile a = read_capture(options.dir + "/brovel0.cap");
+  CaptureFile c = read_capture(options.dir + "/brovel2.cap");
+  ASSERT_TRUE(a.complete && c.complete);
+  EXPECT_EQ(a.snaplen, 65536);
+  EXPECT_EQ(a.linktype, 1);
+  EXPECT_EQ(c.linktype, 113);
+  EXPECT_EQ(a.packets, (std::vector<std::string>{fake_packet(1, 60), fake_packet(2, 60),
+                                                 fake_packet(3, 60), fake_packet(6, 42)}));
+  EXPECT_EQ(c.packets, (std::vector<std::string>{fake_packet(4, 1400), fake_packet(5, 1400)}));
+
+  // 50 ticks; b never read but closed like the others; the list released
+  // after the files were opened and before the first tick.
+  const std::string& log = run.log;
+  EXPECT_EQ(lines_equal_to(log, "sleep 100"), 50);
+  EXPECT_EQ(log.find("read b"), std::string::npos);
+  for (const char* name : {"a", "b", "c"})
+    EXPECT_EQ(lines_equal_to(log, std::string("close ") + name), 1) << name;
+  EXPECT_LT(log.find("dump_open c"), log.find("freealldevs"));
+  EXPECT_LT(log.find("freealldevs"), log.find("sleep"));
+  EXPECT_GT(log.find("close a"), log.rfind("sleep"));
+  EXPECT_EQ(lines_equal_to(log, "read c error"), 1);
+}
+
+TEST(FakeLibrary, NoCaptureFileAtAllStillRunsItsTime) {
+  RunOptions options;
+  options.dir = make_temp_dir();
+  ASSERT_EQ(mkdir((options.dir + "/brovel0.cap").c_str(), 0755), 0);
+  FakeRun run = run_fake("device a\npackets a 0 3 60\n", {}, options);
+  EXPECT_EQ(run.result.status, 0);
+  EXPECT_EQ(marks_of(run.result.out), std::string(120, '|'));
+  EXPECT_NE(run.result.out.find("Will capature for 120 seconds."), std::string::npos);
+  EXPECT_EQ(lines_equal_to(run.log, "sleep 100"), 1200);
+  EXPECT_EQ(lines_equal_to(run.log, "close a"), 1);
+}
+
+// Capture side "qc-*" holds c0..c(n-1); sender side "qs-*" the peers s0...
+struct LinkedNamespaces {
+  LinkedNamespaces(const std::string& tag, int links)
+      : capture("quorvane-c" + tag), sender("quorvane-s" + tag) {
+    for (int i = 0; i < links; ++i) {
+      const std::string c = "c" + std::to_string(i), s = "s" + std::to_string(i);
+      shell(
+          capture.exec("ip link add " + c + " type veth peer name " + s + " netns " + sender.name));
+      shell(capture.exec("ip link set up " + c));
+      shell(sender.exec("ip link set up " + s));
+    }
+  }
+  // Sends `count` frames of `payload` bytes on link i; returns how many went.
+  long send(int link, long count, int payload, int rate, double max_s) const {
+    RunResult r =
+        run_program({"ip", "netns", "exec", sender.name, built("quorvane_sender"),
+                     "s" + std::to_string(link), std::to_string(count), std::to_string(payload),
+                     std::to_string(rate), std::to_string(max_s), std::to_string(link)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.rfind("sent ", 0) == 0 ? std::stol(r.out.substr(5)) : -1;
+  }
+  Netns capture;
+  Netns sender;
+};
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Waits until the run has opened its files, so traffic is seen by the loop.
+void wait_for_capture_start(const std::string& dir) {
+  for (int i = 0; i < 200 && !exists(dir + "/brovel0.cap"); ++i) usleep(50000);
+  usleep(200000);
+}
+
+std::vector<std::string> expected_frames(long count, int payload, uint32_t tag) {
+  std::vector<std::string> frames;
+  uint8_t buf[FRAME_HEADER + FRAME_MAX_PAYLOAD];
+  for (long i = 0; i < count; ++i) {
+    const size_t n = fill_frame(buf, static_cast<uint64_t>(i), payload, tag);
+    frames.emplace_back(reinterpret_cast<const char*>(buf), n);
+  }
+  return frames;
+}
+
+int slot_of(const std::vector<std::string>& opened, const std::string& name) {
+  for (size_t k = 0; k < opened.size(); ++k)
+    if (opened[k] == name) return static_cast<int>(k);
+  return -1;
+}
+
+std::string slot_file(const std::string& dir, int k) {
+  return dir + "/brovel" + std::to_string(k) + ".cap";
+}
+
+TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  LinkedNamespaces net("e2e", 2);
+  RunOptions options;
+  options.dir = make_temp_dir();
+  RunResult run;
+  std::thread tool([&] {
+    run = run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "5"}, options);
+  });
+  wait_for_capture_start(options.dir);
+  const long sent0 = net.send(0, 300, 64, 2000, 3);
+  const long sent1 = net.send(1, 200, 1400, 2000, 3);
+  tool.join();
+  ASSERT_EQ(sent0, 300);
+  ASSERT_EQ(sent1, 200);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_GE(run.seconds, 5.0);
+  const std::string marks = marks_of(run.out);
+  EXPECT_EQ(count_of(marks, '|'), 5);
+  EXPECT_EQ(marks.back(), '|');
+  EXPECT_EQ(marks.find_first_not_of(".|"), std::string::npos);
+
+  const std::vector<std::string> opened = opened_devices(run.err);
+  size_t records = 0;
+  for (size_t k = 0; k < opened.size(); ++k) {
+    CaptureFile file = read_capture(slot_file(options.dir, static_cast<int>(k)));
+    EXPECT_TRUE(file.complete) << opened[k];
+    EXPECT_EQ(file.snaplen, 65536) << opened[k];
+    records += file.packets.size();
+  }
+  EXPECT_EQ(static_cast<size_t>(count_of(marks, '.')), records);
+
+  // Each link's file holds exactly what was sent on it, in order.
+  CaptureFile c0 = read_capture(slot_file(options.dir, slot_of(opened, "c0")));
+  CaptureFile c1 = read_capture(slot_file(options.dir, slot_of(opened, "c1")));
+  EXPECT_EQ(c0.linktype, DLT_EN10MB);
+  EXPECT_EQ(c1.linktype, DLT_EN10MB);
+  EXPECT_TRUE(c0.packets == expected_frames(300, 64, 0)) << c0.packets.size();
+  EXPECT_TRUE(c1.packets == expected_frames(200, 1400, 1)) << c1.packets.size();
+  // The any device sees both links, in its own link type.
+  CaptureFile any = read_capture(slot_file(options.dir, slot_of(opened, "any")));
+  EXPECT_EQ(any.linktype, DLT_LINUX_SLL);
+  EXPECT_EQ(any.packets.size(), 500u);
+
+  // A second reader agrees.
+  if (system("command -v capinfos >/dev/null") == 0) {
+    RunResult info =
+        run_program({"capinfos", "-c", "-M", slot_file(options.dir, slot_of(opened, "c1"))});
+    EXPECT_NE(info.out.find("Number of packets:   200"), std::string::npos) << info.out;
+  }
+}
+
+TEST(RealCapture, FilesInTheDirectory) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  LinkedNamespaces net("files", 1);
+  RunOptions options;
+  options.dir = make_temp_dir();
+  const std::string old_text(10000, 'x');
+  write_file(options.dir + "/brovel0.cap", old_text);
+  write_file(options.dir + "/brovel9.cap", old_text);
+  const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (options.dir + "/brovel9.cap").c_str(), old_times, 0), 0);
+  ASSERT_EQ(mkdir((options.dir + "/brovel1.cap").c_str(), 0755), 0);
+
+  RunResult run =
+      run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "5"}, options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> opened = opened_devices(run.err);
+  ASSERT_GE(opened.size(), 3u);
+  ASSERT_LE(opened.size(), 9u);
+  EXPECT_NE(run.err.find("\nError opening output file for 1 device\n"), std::string::npos);
+  // No traffic: only the marks, and files with a header and nothing else.
+  EXPECT_EQ(marks_of(run.out), "|||||");
+  for (size_t k = 0; k < opened.size(); ++k) {
+    if (k == 1) continue;
+    EXPECT_EQ(read_file(slot_file(options.dir, static_cast<int>(k))).size(), 24u) << k;
+  }
+  EXPECT_EQ(read_file(options.dir + "/brovel9.cap"), old_text);
+  struct stat st;
+  ASSERT_EQ(stat((options.dir + "/brovel9.cap").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+}
+
+// Under a terminal, each interrupting signal mid-traffic: the process ends
+// by the signal, and every file parses to its end and holds at least the
+// packets whose marks were shown.
+TEST(RealCapture, InterruptedRunsKeepEveryPacketShown) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  LinkedNamespaces net("sig", 1);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    RunOptions options;
+    options.dir = make_temp_dir();
+    options.terminal = true;
+    options.signal = sig;
+    options.signal_after_s = 2.0;
+    RunResult run;
+    std::thread tool([&] {
+      run =
+          run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "30"}, options);
+    });
+    wait_for_capture_start(options.dir);
+    const long sent = net.send(0, 60000, 200, 20000, 3);
+    tool.join();
+    EXPECT_EQ(run.status, 128 + sig) << strsignal(sig);
+    const int shown = count_of(marks_of(run.out), '.');
+    size_t kept = 0;
+    for (size_t k = 0; k < opened_devices(run.err).size(); ++k) {
+      CaptureFile file = read_capture(slot_file(options.dir, static_cast<int>(k)));
+      EXPECT_TRUE(file.complete) << strsignal(sig) << " slot " << k;
+      kept += file.packets.size();
+    }
+    EXPECT_GT(shown, 0) << strsignal(sig);
+    EXPECT_LT(shown, 2 * sent) << strsignal(sig) << ": the signal came after the traffic";
+    EXPECT_GE(kept, static_cast<size_t>(shown)) << strsignal(sig);
+  }
+}
+
+}  // namespace
