@@ -1,8 +1,9 @@
 # make               builds build/quorvane
 # make run [SECONDS=30]  installs what the build needs, builds, runs here
 # make test          installs what the tests need, builds and runs them all
+# make bench         quorvane against tcpdump on veth links (root)
 # make lint          clang-format and clang-tidy over the sources
-.PHONY: all build run test lint deps-build deps-test
+.PHONY: all build run test bench lint deps-build deps-test deps-bench
 
 all: build
 
@@ -16,6 +17,9 @@ deps-build:
 deps-test:
 	tools/install-deps test
 
+deps-bench:
+	tools/install-deps bench
+
 run: deps-build build
 	./build/quorvane $(SECONDS)
 
@@ -24,6 +28,9 @@ test: deps-test
 	cmake --build --preset test
 	ctest --preset test
 	$(MAKE) --no-print-directory lint
+
+bench: deps-bench build
+	bench/run
 
 lint:
 	tools/lint
