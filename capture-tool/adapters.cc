@@ -42,8 +42,7 @@ static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, ch
       fprintf(stderr, "\nUnable to open this adapter. %s is not supported by WinPcap\n", d->name);
       continue;
     }
-    table->slots[table->count].capture = capture;
-    table->slots[table->count].file = nullptr;
+    table->slots[table->count] = Adapter{capture, nullptr, 0, false};
     ++table->count;
     fprintf(stderr, "Open adapter: %s.\n", d->name);
   }

@@ -17,7 +17,7 @@ static void announce(int duration_ms) {
 static pcap_dumper_t* open_capture_file(pcap_t* capture, int k) {
   char name[32];
   snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
-  FILE* stream = fopen(name, "wb");
+  FILE* stream = create_capture_stream(name);
   if (stream == nullptr) return nullptr;
   setvbuf(stream, nullptr, _IOFBF, FILE_BUFFER_BYTES);
   pcap_dumper_t* file = pcap_dump_fopen(capture, stream);
@@ -26,7 +26,10 @@ static pcap_dumper_t* open_capture_file(pcap_t* capture, int k) {
     return nullptr;
   }
   // The header goes out now: an interrupted run still leaves a valid file.
-  pcap_dump_flush(file);
+  if (pcap_dump_flush(file) != 0) {
+    pcap_dump_close(file);
+    return nullptr;
+  }
   return file;
 }
 
@@ -34,7 +37,11 @@ static void open_capture_files(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
     slot->file = open_capture_file(slot->capture, k);
-    if (slot->file == nullptr) fprintf(stderr, "\nError opening output file for %d device\n", k);
+    if (slot->file == nullptr) {
+      fprintf(stderr, "\nError opening output file for %d device\n", k);
+    } else {
+      slot->file_bytes = pcap_dump_ftell64(slot->file);
+    }
   }
 }
 
@@ -51,6 +58,19 @@ static bool drain_adapter(Adapter* slot) {
   return wrote;
 }
 
+// Hands slot k's tick to the kernel.  The first failure (a full disk, an
+// I/O error) is reported once; the file is cut back to its last complete
+// record and the slot is not written again.
+static void flush_capture_file(Adapter* slot, int k) {
+  if (pcap_dump_flush(slot->file) == 0 && ferror(pcap_dump_file(slot->file)) == 0) {
+    slot->file_bytes = pcap_dump_ftell64(slot->file);
+    return;
+  }
+  fprintf(stderr, "\nError writing output file for %d device\n", k);
+  cut_capture_stream(pcap_dump_file(slot->file), slot->file_bytes);
+  slot->write_failed = true;
+}
+
 // Interrupts are held over the pass and the flush that follows it, so every
 // packet whose mark was shown is in the kernel's hands before a signal can
 // end the process; a pending signal then takes effect as usual.
@@ -58,8 +78,8 @@ static void draining_pass(AdapterTable* table) {
   hold_interrupts();
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    if (slot->file == nullptr) continue;
-    if (drain_adapter(slot)) pcap_dump_flush(slot->file);
+    if (slot->file == nullptr || slot->write_failed) continue;
+    if (drain_adapter(slot)) flush_capture_file(slot, k);
   }
   release_interrupts();
 }
@@ -71,6 +91,19 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
     draining_pass(table);
     if (elapsed_ms % 1000 == 0) print_mark('|');
     elapsed_ms += TICK_MS;
+  }
+}
+
+// Packets the kernel had no room for, on the adapters being recorded.
+static void report_drops(AdapterTable* table) {
+  for (int k = 0; k < table->count; ++k) {
+    const Adapter* slot = &table->slots[k];
+    pcap_stat stats;
+    if (slot->file == nullptr || slot->write_failed || pcap_stats(slot->capture, &stats) != 0 ||
+        stats.ps_drop == 0) {
+      continue;
+    }
+    fprintf(stderr, "\n%u packets dropped on %d device\n", stats.ps_drop, k);
   }
 }
 
@@ -86,11 +119,15 @@ static void close_capture_files(AdapterTable* table) {
   }
 }
 
-void capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
+bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
   announce(duration_ms);
   open_capture_files(table);
   pcap_freealldevs(devices);
   run_capture_loop(table, duration_ms);
+  report_drops(table);
   close_adapters(table);
   close_capture_files(table);
+  bool written = true;
+  for (int k = 0; k < table->count; ++k) written = written && !table->slots[k].write_failed;
+  return written;
 }

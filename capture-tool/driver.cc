@@ -16,6 +16,6 @@ int main(int argc, char** argv) {
   pcap_if_t* devices = nullptr;
   if (!open_adapters(&adapters, &devices)) return EXIT_RUN_FAILED;
 
-  capture(&adapters, devices, duration_ms);
+  if (!capture(&adapters, devices, duration_ms)) return EXIT_RUN_FAILED;
   return 0;
 }

@@ -10,6 +10,7 @@
 //   linktype NAME N             NAME's link-layer type (default 1)
 //   packets NAME TICK N LEN     N packets of LEN bytes readable from TICK on
 //   read-error NAME TICK        the first read of NAME on TICK fails
+//   drops NAME N                NAME reports N packets dropped
 // Ticks count sleeps: tick 0 is what the program reads after its first one.
 // Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
 #include <pcap/pcap.h>
@@ -37,6 +38,7 @@ struct FakeDevice {
   int linktype = DLT_EN10MB;
   std::vector<FakePacket> packets;
   std::vector<int> read_errors;
+  unsigned drops = 0;
 };
 
 struct Script {
@@ -98,6 +100,7 @@ void apply(const std::string& word, const std::string& rest) {
     if (word == "nonblock-fails") d->nonblock_fails = true;
     if (word == "linktype") d->linktype = a;
     if (word == "read-error") d->read_errors.push_back(a);
+    if (word == "drops") d->drops = static_cast<unsigned>(a);
     if (word == "packets")
       for (int i = 0; i < b; ++i) d->packets.push_back({a, c});
   }
@@ -287,6 +290,17 @@ void pcap_dump(u_char* user, const pcap_pkthdr* header, const u_char* data) {
   write_u32(f, header->caplen);
   write_u32(f, header->len);
   fwrite(data, 1, header->caplen, f);
+}
+
+FILE* pcap_dump_file(pcap_dumper_t* dumper) { return reinterpret_cast<FILE*>(dumper); }
+
+int64_t pcap_dump_ftell64(pcap_dumper_t* dumper) { return ftello(reinterpret_cast<FILE*>(dumper)); }
+
+int pcap_stats(pcap_t* p, pcap_stat* stats) {
+  log_call("stats %s", p->device->name.c_str());
+  *stats = pcap_stat{};
+  stats->ps_drop = p->device->drops;
+  return 0;
 }
 
 int pcap_dump_flush(pcap_dumper_t* dumper) { return fflush(reinterpret_cast<FILE*>(dumper)); }

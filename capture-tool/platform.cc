@@ -40,13 +40,27 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
 
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
+FILE* create_capture_stream(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return nullptr;
+  }
+  return fopen(name, "wb");
+}
+
+void cut_capture_stream(FILE* stream, long long size) { _chsize_s(_fileno(stream), size); }
+
 void hold_interrupts() {}
 void release_interrupts() {}
 
 #else  // POSIX
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -76,6 +90,26 @@ void sleep_ms(int ms) {
   }
 }
 #endif
+
+FILE* create_capture_stream(const char* name) {
+  // Non-blocking so that a FIFO without a reader fails instead of waiting.
+  const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 || ftruncate(fd, 0) != 0 ||
+      fcntl(fd, F_SETFL, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) close(fd);
+  return stream;
+}
+
+void cut_capture_stream(FILE* stream, long long size) {
+  __fpurge(stream);
+  if (ftruncate(fileno(stream), size) == 0) fseeko(stream, size, SEEK_SET);
+}
 
 static sigset_t interrupt_signals() {
   sigset_t set;

@@ -4,6 +4,7 @@
 #define QUORVANE_PLATFORM_H_
 
 #include <stddef.h>
+#include <stdio.h>
 
 // Makes every message and mark show the moment it is printed when a stream
 // is a terminal; a redirected stream keeps the standard library's buffering.
@@ -14,6 +15,16 @@ void set_up_console();
 const char* program_name(int argc, char** argv, char* buf, size_t size);
 
 void sleep_ms(int ms);
+
+// Opens a capture file for writing, emptied, only if it is a regular file of
+// its own or does not exist yet: a symbolic link is not followed, a file
+// with other hard links is not touched, and a FIFO, device or directory in
+// the way is neither opened nor waited on.
+FILE* create_capture_stream(const char* name);
+
+// Drops whatever the stream still buffers and cuts its file back to size
+// bytes, so a failed write leaves no torn record behind.
+void cut_capture_stream(FILE* stream, long long size);
 
 // Between these two calls an interrupt or termination signal is held back;
 // it takes its default effect once released.  Used so that a packet whose

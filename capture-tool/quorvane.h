@@ -33,6 +33,8 @@ const int FILE_BUFFER_BYTES = 256 * 1024;
 struct Adapter {
   pcap_t* capture;
   pcap_dumper_t* file;
+  long long file_bytes;  // size of the file after its last good flush
+  bool write_failed;     // the file is cut back to file_bytes and not written
 };
 
 // Filled packed from slot 0 in device-list order; count is the number of
@@ -51,8 +53,9 @@ int read_duration_ms(int argc, char** argv);
 bool open_adapters(AdapterTable* table, pcap_if_t** devices);
 
 // Announces the capture, writes one file per adapter for duration_ms, closes
-// the adapters and releases the device list.
-void capture(AdapterTable* table, pcap_if_t* devices, int duration_ms);
+// the adapters and releases the device list.  False when a capture file
+// could not be written: it no longer holds what the console showed.
+bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms);
 
 // Progress marks carry no newline; the console is unbuffered on a terminal so
 // they show at once.
