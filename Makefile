@@ -31,6 +31,7 @@ test: deps-test
 
 bench: deps-bench build
 	bench/run
+	bench/long-run 600
 
 lint:
 	tools/lint
