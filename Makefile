@@ -1,9 +1,10 @@
 # make               builds build/quorvane
 # make run [SECONDS=30]  installs what the build needs, builds, runs here
 # make test          installs what the tests need, builds and runs them all
+# make package       builds the Debian package in build/
 # make bench         quorvane against tcpdump on veth links (root)
 # make lint          clang-format and clang-tidy over the sources
-.PHONY: all build run test bench lint deps-build deps-test deps-bench
+.PHONY: all build run test package bench lint deps-build deps-test deps-bench
 
 all: build
 
@@ -28,6 +29,9 @@ test: deps-test
 	cmake --build --preset test
 	ctest --preset test
 	$(MAKE) --no-print-directory lint
+
+package: deps-build build
+	cd build && cpack -G DEB
 
 bench: deps-bench build
 	bench/run
