@@ -83,6 +83,17 @@ TEST(FakeLibrary, NoCaptureFileAtAllStillRunsItsTime) {
   EXPECT_EQ(lines_equal_to(run.log, "close a"), 1);
 }
 
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Waits until the run has opened its files, so traffic is seen by the loop.
+void wait_for_capture_start(const std::string& dir) {
+  for (int i = 0; i < 200 && !exists(dir + "/brovel0.cap"); ++i) usleep(50000);
+  usleep(200000);
+}
+
 // Capture side "qc-*" holds c0..c(n-1); sender side "qs-*" the peers s0...
 struct LinkedNamespaces {
   LinkedNamespaces(const std::string& tag, int links)
@@ -104,20 +115,20 @@ struct LinkedNamespaces {
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out.rfind("sent ", 0) == 0 ? std::stol(r.out.substr(5)) : -1;
   }
+  // Starts the program capturing for `seconds` and returns once it is in
+  // its loop; join the thread to have *run.
+  std::thread start_capture(const std::string& seconds, const RunOptions& options,
+                            RunResult* run) const {
+    std::thread tool([this, seconds, options, run] {
+      *run =
+          run_program({"ip", "netns", "exec", capture.name, built("quorvane"), seconds}, options);
+    });
+    wait_for_capture_start(options.dir);
+    return tool;
+  }
   Netns capture;
   Netns sender;
 };
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-// Waits until the run has opened its files, so traffic is seen by the loop.
-void wait_for_capture_start(const std::string& dir) {
-  for (int i = 0; i < 200 && !exists(dir + "/brovel0.cap"); ++i) usleep(50000);
-  usleep(200000);
-}
 
 std::vector<std::string> expected_frames(long count, int payload, uint32_t tag) {
   std::vector<std::string> frames;
@@ -145,10 +156,7 @@ TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
   RunOptions options;
   options.dir = make_temp_dir();
   RunResult run;
-  std::thread tool([&] {
-    run = run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "5"}, options);
-  });
-  wait_for_capture_start(options.dir);
+  std::thread tool = net.start_capture("5", options, &run);
   const long sent0 = net.send(0, 300, 64, 2000, 3);
   const long sent1 = net.send(1, 200, 1400, 2000, 3);
   tool.join();
@@ -249,10 +257,7 @@ TEST(RealCapture, FullDiskIsReportedAndLosesNoEarlierRecord) {
   options.dir = make_temp_dir();
   shell("mount -t tmpfs -o size=1m quorvane-full " + options.dir);
   RunResult run;
-  std::thread tool([&] {
-    run = run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "5"}, options);
-  });
-  wait_for_capture_start(options.dir);
+  std::thread tool = net.start_capture("5", options, &run);
   const long sent = net.send(0, 2000, 1400, 2000, 3);
   tool.join();
   EXPECT_EQ(sent, 2000);
@@ -282,10 +287,7 @@ TEST(RealCapture, DeviceDeletedMidCapture) {
   RunOptions options;
   options.dir = make_temp_dir();
   RunResult run;
-  std::thread tool([&] {
-    run = run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "5"}, options);
-  });
-  wait_for_capture_start(options.dir);
+  std::thread tool = net.start_capture("5", options, &run);
   EXPECT_EQ(net.send(0, 200, 64, 2000, 3), 200);
   usleep(500000);
   shell(net.capture.exec("ip link del c0"));
@@ -312,10 +314,7 @@ TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   options.dir = make_temp_dir();
   options.terminal = true;
   RunResult run;
-  std::thread tool([&] {
-    run = run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "6"}, options);
-  });
-  wait_for_capture_start(options.dir);
+  std::thread tool = net.start_capture("6", options, &run);
   const long sent = net.send(0, 100000000, 1400, 0, 3);
   tool.join();
   EXPECT_EQ(run.status, 0) << run.err;
@@ -344,11 +343,7 @@ TEST(RealCapture, InterruptedRunsKeepEveryPacketShown) {
     options.signal = sig;
     options.signal_after_s = 2.0;
     RunResult run;
-    std::thread tool([&] {
-      run =
-          run_program({"ip", "netns", "exec", net.capture.name, built("quorvane"), "30"}, options);
-    });
-    wait_for_capture_start(options.dir);
+    std::thread tool = net.start_capture("30", options, &run);
     const long sent = net.send(0, 60000, 200, 20000, 3);
     tool.join();
     EXPECT_EQ(run.status, 128 + sig) << strsignal(sig);
