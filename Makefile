@@ -1,10 +1,11 @@
 # make               builds build/quorvane
 # make run [SECONDS=30]  installs what the build needs, builds, runs here
 # make test          installs what the tests need, builds and runs them all
+# make windows       cross-builds build-windows/quorvane.exe (and the fake wpcap.dll)
 # make package       builds the Debian package in build/
 # make bench         quorvane against tcpdump on veth links (root)
 # make lint          clang-format and clang-tidy over the sources
-.PHONY: all build run test package bench lint deps-build deps-test deps-bench
+.PHONY: all build run test windows package bench lint deps-build deps-test deps-bench
 
 all: build
 
@@ -24,7 +25,12 @@ deps-bench:
 run: deps-build build
 	./build/quorvane $(SECONDS)
 
-test: deps-test
+windows:
+	tools/install-deps windows
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows
+
+test: deps-test windows
 	cmake --preset test >/dev/null
 	cmake --build --preset test
 	ctest --preset test

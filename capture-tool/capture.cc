@@ -11,22 +11,12 @@ static void announce(int duration_ms) {
   printf("Ctrl+c to stop it and you will have captured data up to that point.\n");
 }
 
-// Opens slot k's file through the library, with a large stdio buffer: the
-// loop flushes every file once per tick, so the buffer only needs to spare
-// the per-packet write calls.
 static pcap_dumper_t* open_capture_file(pcap_t* capture, int k) {
   char name[32];
   snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
-  FILE* stream = create_capture_stream(name);
-  if (stream == nullptr) return nullptr;
-  setvbuf(stream, nullptr, _IOFBF, FILE_BUFFER_BYTES);
-  pcap_dumper_t* file = pcap_dump_fopen(capture, stream);
-  if (file == nullptr) {
-    fclose(stream);
-    return nullptr;
-  }
+  pcap_dumper_t* file = create_capture_file(capture, name);
   // The header goes out now: an interrupted run still leaves a valid file.
-  if (pcap_dump_flush(file) != 0) {
+  if (file != nullptr && pcap_dump_flush(file) != 0) {
     pcap_dump_close(file);
     return nullptr;
   }
@@ -62,12 +52,12 @@ static bool drain_adapter(Adapter* slot) {
 // I/O error) is reported once; the file is cut back to its last complete
 // record and the slot is not written again.
 static void flush_capture_file(Adapter* slot, int k) {
-  if (pcap_dump_flush(slot->file) == 0 && ferror(pcap_dump_file(slot->file)) == 0) {
+  if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
     slot->file_bytes = pcap_dump_ftell64(slot->file);
     return;
   }
   fprintf(stderr, "\nError writing output file for %d device\n", k);
-  cut_capture_stream(pcap_dump_file(slot->file), slot->file_bytes);
+  cut_capture_file(slot->file, slot->file_bytes);
   slot->write_failed = true;
 }
 

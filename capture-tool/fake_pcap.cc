@@ -12,6 +12,8 @@
 //   read-error NAME TICK        the first read of NAME on TICK fails
 //   drops NAME N                NAME reports N packets dropped
 // Ticks count sleeps: tick 0 is what the program reads after its first one.
+// A program that sleeps for real (the Windows build under wine) does not
+// report its sleeps; its ticks are then counted in 100 ms from enumeration.
 // Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
 #include <pcap/pcap.h>
 #include <stdarg.h>
@@ -19,6 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,7 @@ struct Script {
   bool enumeration_fails = false;
   std::vector<FakeDevice> devices;
   int sleeps = 0;
+  std::chrono::steady_clock::time_point enumerated;
   unsigned packet_serial = 0;
 };
 
@@ -124,6 +128,15 @@ void load_script() {
   fclose(in);
 }
 
+int current_tick() {
+  const Script& s = script();
+  if (s.sleeps > 0) return s.sleeps - 1;
+  const auto elapsed = std::chrono::steady_clock::now() - s.enumerated;
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() /
+                          100) -
+         1;
+}
+
 void write_u32(FILE* f, uint32_t v) { fwrite(&v, 4, 1, f); }
 void write_u16(FILE* f, uint16_t v) { fwrite(&v, 2, 1, f); }
 
@@ -152,6 +165,7 @@ int pcap_findalldevs(pcap_if_t** list, char* errbuf) {
   load_script();
   Script& s = script();
   log_call("findalldevs");
+  s.enumerated = std::chrono::steady_clock::now();
   if (s.enumeration_fails) {
     snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s", s.findalldevs_error.c_str());
     return -1;
@@ -245,7 +259,7 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
     fprintf(stderr, "fake pcap: %s read while it may block\n", d->name.c_str());
     abort();
   }
-  const int tick = script().sleeps - 1;
+  const int tick = current_tick();
   for (int& t : d->read_errors) {
     if (t == tick) {
       t = -1;
@@ -271,7 +285,7 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
 }
 
 // Like the real library, the dumper is the stream itself.
-pcap_dumper_t* pcap_dump_fopen(pcap_t* p, FILE* f) {
+static pcap_dumper_t* start_file(pcap_t* p, FILE* f) {
   log_call("dump_open %s", p->device->name.c_str());
   write_u32(f, 0xa1b2c3d4);
   write_u16(f, 2);
@@ -281,6 +295,15 @@ pcap_dumper_t* pcap_dump_fopen(pcap_t* p, FILE* f) {
   write_u32(f, p->snaplen);
   write_u32(f, p->device->linktype);
   return reinterpret_cast<pcap_dumper_t*>(f);
+}
+
+#ifndef _WIN32
+pcap_dumper_t* pcap_dump_fopen(pcap_t* p, FILE* f) { return start_file(p, f); }
+#endif
+
+pcap_dumper_t* pcap_dump_open(pcap_t* p, const char* name) {
+  FILE* f = fopen(name, "wb");
+  return f != nullptr ? start_file(p, f) : nullptr;
 }
 
 void pcap_dump(u_char* user, const pcap_pkthdr* header, const u_char* data) {
@@ -294,7 +317,13 @@ void pcap_dump(u_char* user, const pcap_pkthdr* header, const u_char* data) {
 
 FILE* pcap_dump_file(pcap_dumper_t* dumper) { return reinterpret_cast<FILE*>(dumper); }
 
-int64_t pcap_dump_ftell64(pcap_dumper_t* dumper) { return ftello(reinterpret_cast<FILE*>(dumper)); }
+int64_t pcap_dump_ftell64(pcap_dumper_t* dumper) {
+#ifdef _WIN32
+  return _ftelli64(reinterpret_cast<FILE*>(dumper));
+#else
+  return ftello(reinterpret_cast<FILE*>(dumper));
+#endif
+}
 
 int pcap_stats(pcap_t* p, pcap_stat* stats) {
   log_call("stats %s", p->device->name.c_str());

@@ -5,14 +5,28 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "quorvane.h"
+
 #ifdef _WIN32
 
 #include <io.h>
 #include <windows.h>
 
+// Ctrl+C and a closed console are handled on a thread of their own, which
+// waits here for a draining pass to finish before the default handler ends
+// the process.  The one piece of state the platform keeps.
+static CRITICAL_SECTION draining;
+
+static BOOL WINAPI wait_for_pass(DWORD) {
+  EnterCriticalSection(&draining);
+  return FALSE;
+}
+
 void set_up_console() {
   if (_isatty(_fileno(stdout))) setvbuf(stdout, nullptr, _IONBF, 0);
   if (_isatty(_fileno(stderr))) setvbuf(stderr, nullptr, _IONBF, 0);
+  InitializeCriticalSection(&draining);
+  SetConsoleCtrlHandler(wait_for_pass, TRUE);
 }
 
 // The first word of the command line as typed, without its quotes.
@@ -40,19 +54,24 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
 
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
-FILE* create_capture_stream(const char* name) {
+// The file is opened by the library itself, in its own C runtime: a FILE
+// must not cross from one runtime into another.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name) {
   const DWORD attributes = GetFileAttributesA(name);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     return nullptr;
   }
-  return fopen(name, "wb");
+  return pcap_dump_open(capture, name);
 }
 
-void cut_capture_stream(FILE* stream, long long size) { _chsize_s(_fileno(stream), size); }
+// The library's stream is out of reach here; a failed flush is all there is
+// to go by, and the file keeps what reached it.
+bool capture_file_failed(pcap_dumper_t*) { return false; }
+void cut_capture_file(pcap_dumper_t*, long long) {}
 
-void hold_interrupts() {}
-void release_interrupts() {}
+void hold_interrupts() { EnterCriticalSection(&draining); }
+void release_interrupts() { LeaveCriticalSection(&draining); }
 
 #else  // POSIX
 
@@ -91,7 +110,7 @@ void sleep_ms(int ms) {
 }
 #endif
 
-FILE* create_capture_stream(const char* name) {
+static FILE* create_regular_file(const char* name) {
   // Non-blocking so that a FIFO without a reader fails instead of waiting.
   const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
@@ -106,7 +125,21 @@ FILE* create_capture_stream(const char* name) {
   return stream;
 }
 
-void cut_capture_stream(FILE* stream, long long size) {
+// A large stdio buffer: the loop flushes every file once per tick, so the
+// buffer only needs to spare the per-packet write calls.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name) {
+  FILE* stream = create_regular_file(name);
+  if (stream == nullptr) return nullptr;
+  setvbuf(stream, nullptr, _IOFBF, FILE_BUFFER_BYTES);
+  pcap_dumper_t* file = pcap_dump_fopen(capture, stream);
+  if (file == nullptr) fclose(stream);
+  return file;
+}
+
+bool capture_file_failed(pcap_dumper_t* file) { return ferror(pcap_dump_file(file)) != 0; }
+
+void cut_capture_file(pcap_dumper_t* file, long long size) {
+  FILE* stream = pcap_dump_file(file);
   __fpurge(stream);
   if (ftruncate(fileno(stream), size) == 0) fseeko(stream, size, SEEK_SET);
 }

@@ -3,8 +3,8 @@
 #ifndef QUORVANE_PLATFORM_H_
 #define QUORVANE_PLATFORM_H_
 
+#include <pcap/pcap.h>
 #include <stddef.h>
-#include <stdio.h>
 
 // Makes every message and mark show the moment it is printed when a stream
 // is a terminal; a redirected stream keeps the standard library's buffering.
@@ -16,15 +16,18 @@ const char* program_name(int argc, char** argv, char* buf, size_t size);
 
 void sleep_ms(int ms);
 
-// Opens a capture file for writing, emptied, only if it is a regular file of
-// its own or does not exist yet: a symbolic link is not followed, a file
-// with other hard links is not touched, and a FIFO, device or directory in
-// the way is neither opened nor waited on.
-FILE* create_capture_stream(const char* name);
+// Opens the capture file `name` for `capture` through the library, emptied,
+// only if it is a regular file of its own or does not exist yet: a symbolic
+// link is not followed, a file with other hard links is not touched, and a
+// FIFO, device or directory in the way is neither opened nor waited on.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name);
 
-// Drops whatever the stream still buffers and cuts its file back to size
-// bytes, so a failed write leaves no torn record behind.
-void cut_capture_stream(FILE* stream, long long size);
+// True when a write to the file has failed since it was opened.
+bool capture_file_failed(pcap_dumper_t* file);
+
+// Drops whatever the file still buffers and cuts it back to size bytes, so
+// a failed write leaves no torn record behind.
+void cut_capture_file(pcap_dumper_t* file, long long size);
 
 // Between these two calls an interrupt or termination signal is held back;
 // it takes its default effect once released.  Used so that a packet whose
