@@ -72,7 +72,7 @@ class Wine : public ::testing::Test {
   // name has a blank, so wine quotes the program's path on the command
   // line it builds.
   static std::string run_dir() {
-    const std::string dir = make_temp_dir() + "/run dir";
+    std::string dir = make_temp_dir() + "/run dir";
     EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
     shell("cp " + windows_build("quorvane.exe") + " " + windows_build("fake/wpcap.dll") + " '" +
           dir + "'");
