@@ -35,19 +35,6 @@ static void open_capture_files(AdapterTable* table) {
   }
 }
 
-// Copies everything waiting on one adapter into its file, a mark for each.
-static bool drain_adapter(Adapter* slot) {
-  bool wrote = false;
-  pcap_pkthdr* header = nullptr;
-  const u_char* data = nullptr;
-  while (pcap_next_ex(slot->capture, &header, &data) > 0) {
-    pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
-    print_mark('.');
-    wrote = true;
-  }
-  return wrote;
-}
-
 // Hands slot k's tick to the kernel.  The first failure (a full disk, an
 // I/O error) is reported once; the file is cut back to its last complete
 // record and the slot is not written again.
@@ -61,6 +48,26 @@ static void flush_capture_file(Adapter* slot, int k) {
   slot->write_failed = true;
 }
 
+// Copies everything waiting on slot k into its file, a mark for each, then
+// hands the file to the kernel.  Under a flood a slot may not run dry for
+// as long as the flood lasts, so a held interrupt is looked for every
+// INTERRUPT_CHECK_PACKETS packets and let through once the file is flushed.
+static void drain_adapter(Adapter* slot, int k) {
+  int packets = 0;
+  pcap_pkthdr* header = nullptr;
+  const u_char* data = nullptr;
+  while (!slot->write_failed && pcap_next_ex(slot->capture, &header, &data) > 0) {
+    pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
+    print_mark('.');
+    if (++packets % INTERRUPT_CHECK_PACKETS == 0 && interrupt_pending()) {
+      flush_capture_file(slot, k);
+      release_interrupts();  // the signal ends the run here, unless it is ignored
+      hold_interrupts();
+    }
+  }
+  if (packets > 0 && !slot->write_failed) flush_capture_file(slot, k);
+}
+
 // Interrupts are held over the pass and the flush that follows it, so every
 // packet whose mark was shown is in the kernel's hands before a signal can
 // end the process; a pending signal then takes effect as usual.
@@ -69,7 +76,7 @@ static void draining_pass(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
     if (slot->file == nullptr || slot->write_failed) continue;
-    if (drain_adapter(slot)) flush_capture_file(slot, k);
+    drain_adapter(slot, k);
   }
   release_interrupts();
 }

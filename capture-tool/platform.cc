@@ -13,11 +13,13 @@
 #include <windows.h>
 
 // Ctrl+C and a closed console are handled on a thread of their own, which
-// waits here for a draining pass to finish before the default handler ends
-// the process.  The one piece of state the platform keeps.
+// says so and waits here for the draining pass to let it through before the
+// default handler ends the process.  The only state the platform keeps.
 static CRITICAL_SECTION draining;
+static volatile LONG interrupted = 0;
 
 static BOOL WINAPI wait_for_pass(DWORD) {
+  InterlockedExchange(&interrupted, 1);
   EnterCriticalSection(&draining);
   return FALSE;
 }
@@ -71,7 +73,14 @@ bool capture_file_failed(pcap_dumper_t*) { return false; }
 void cut_capture_file(pcap_dumper_t*, long long) {}
 
 void hold_interrupts() { EnterCriticalSection(&draining); }
-void release_interrupts() { LeaveCriticalSection(&draining); }
+
+// Once interrupted, the handler ends the process; this thread only waits.
+void release_interrupts() {
+  LeaveCriticalSection(&draining);
+  if (interrupted != 0) Sleep(INFINITE);
+}
+
+bool interrupt_pending() { return interrupted != 0; }
 
 #else  // POSIX
 
@@ -163,6 +172,16 @@ void hold_interrupts() {
 void release_interrupts() {
   sigset_t set = interrupt_signals();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+bool interrupt_pending() {
+  sigset_t pending;
+  sigpending(&pending);
+  sigset_t held = interrupt_signals();
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&held, sig) == 1 && sigismember(&pending, sig) == 1) return true;
+  }
+  return false;
 }
 
 #endif

@@ -34,5 +34,7 @@ void cut_capture_file(pcap_dumper_t* file, long long size);
 // mark reached the console is always in its file when the process dies.
 void hold_interrupts();
 void release_interrupts();
+// True when a held signal waits to take effect.
+bool interrupt_pending();
 
 #endif  // QUORVANE_PLATFORM_H_

@@ -26,6 +26,8 @@ const int RING_BUFFER_BYTES = 64 * 1024 * 1024;
 // millisecond on fast links, which fills the ring with nearly empty blocks
 // long before a 100 ms tick is over.
 const int BLOCK_TIMEOUT_MS = 10;
+// How often a draining pass looks for a held interrupt.
+const int INTERRUPT_CHECK_PACKETS = 4096;
 // stdio buffer of each capture file; every file is flushed once per tick.
 const int FILE_BUFFER_BYTES = 256 * 1024;
 

@@ -43,10 +43,11 @@ static void start_child(const std::vector<std::string>& argv, const RunOptions& 
   _exit(127);
 }
 
-// Moves whatever is readable on fd into text; false once the fd is done.
-static bool drain(int fd, std::string* text) {
+// Moves what is readable on fd into text, at most limit bytes; false once
+// the fd is done.
+static bool drain(int fd, std::string* text, size_t limit = 65536) {
   char buf[65536];
-  ssize_t n = read(fd, buf, sizeof buf);
+  ssize_t n = read(fd, buf, limit < sizeof buf ? limit : sizeof buf);
   if (n > 0) {
     text->append(buf, n);
     return true;
@@ -94,8 +95,10 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     fds[0].fd = open_out ? out_pipe[0] : -1;
     fds[1].fd = open_err ? err_pipe[0] : -1;
     if (poll(fds, 2, 20) > 0) {
-      if (open_out && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
-        open_out = drain(out_pipe[0], &result.out);
+      if (open_out && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+        open_out = drain(out_pipe[0], &result.out, options.slow_reader ? 4096 : 65536);
+        if (options.slow_reader) usleep(10000);
+      }
       if (open_err && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
         open_err = drain(err_pipe[0], &result.err);
     }

@@ -20,7 +20,8 @@ struct RunOptions {
   bool terminal = false;  // give the program a pseudo-terminal as stdout
   int signal = 0;         // sent after signal_after_s seconds when set
   double signal_after_s = 0;
-  bool empty_argv = false;  // start argv[0] with no argument vector at all
+  bool empty_argv = false;   // start argv[0] with no argument vector at all
+  bool slow_reader = false;  // read stdout at about 400 KB/s, like a slow terminal
 };
 
 RunResult run_program(const std::vector<std::string>& argv,
