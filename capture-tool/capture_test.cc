@@ -150,6 +150,19 @@ std::string slot_file(const std::string& dir, int k) {
   return dir + "/brovel" + std::to_string(k) + ".cap";
 }
 
+// Records in the files of every slot the run opened; each file must read
+// to its end with the snapshot length 65536.
+size_t records_in_all_files(const RunResult& run, const std::string& dir) {
+  size_t records = 0;
+  for (size_t k = 0; k < opened_devices(run.err).size(); ++k) {
+    CaptureFile file = read_capture(slot_file(dir, static_cast<int>(k)));
+    EXPECT_TRUE(file.complete) << "slot " << k;
+    EXPECT_EQ(file.snaplen, 65536) << "slot " << k;
+    records += file.packets.size();
+  }
+  return records;
+}
+
 TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("e2e", 2);
@@ -171,13 +184,7 @@ TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
   EXPECT_EQ(marks.find_first_not_of(".|"), std::string::npos);
 
   const std::vector<std::string> opened = opened_devices(run.err);
-  size_t records = 0;
-  for (size_t k = 0; k < opened.size(); ++k) {
-    CaptureFile file = read_capture(slot_file(options.dir, static_cast<int>(k)));
-    EXPECT_TRUE(file.complete) << opened[k];
-    EXPECT_EQ(file.snaplen, 65536) << opened[k];
-    records += file.packets.size();
-  }
+  const size_t records = records_in_all_files(run, options.dir);
   EXPECT_EQ(static_cast<size_t>(count_of(marks, '.')), records);
 
   // Each link's file holds exactly what was sent on it, in order.
@@ -348,12 +355,7 @@ TEST(RealCapture, InterruptedRunsKeepEveryPacketShown) {
     tool.join();
     EXPECT_EQ(run.status, 128 + sig) << strsignal(sig);
     const int shown = count_of(marks_of(run.out), '.');
-    size_t kept = 0;
-    for (size_t k = 0; k < opened_devices(run.err).size(); ++k) {
-      CaptureFile file = read_capture(slot_file(options.dir, static_cast<int>(k)));
-      EXPECT_TRUE(file.complete) << strsignal(sig) << " slot " << k;
-      kept += file.packets.size();
-    }
+    const size_t kept = records_in_all_files(run, options.dir);
     EXPECT_GT(shown, 0) << strsignal(sig);
     EXPECT_LT(shown, 2 * sent) << strsignal(sig) << ": the signal came after the traffic";
     EXPECT_GE(kept, static_cast<size_t>(shown)) << strsignal(sig);
@@ -379,12 +381,7 @@ TEST(RealCapture, InterruptDuringAFloodEndsTheRunAtOnce) {
   EXPECT_EQ(run.status, 128 + SIGINT);
   EXPECT_LT(run.seconds, 3.5) << "the interrupt waited for the flood to end";
   const int shown = count_of(marks_of(run.out), '.');
-  size_t kept = 0;
-  for (size_t k = 0; k < opened_devices(run.err).size(); ++k) {
-    CaptureFile file = read_capture(slot_file(options.dir, static_cast<int>(k)));
-    EXPECT_TRUE(file.complete) << k;
-    kept += file.packets.size();
-  }
+  const size_t kept = records_in_all_files(run, options.dir);
   EXPECT_GT(shown, 0);
   EXPECT_GE(kept, static_cast<size_t>(shown));
 }
