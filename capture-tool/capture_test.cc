@@ -163,6 +163,11 @@ size_t records_in_all_files(const RunResult& run, const std::string& dir) {
   return records;
 }
 
+// The file of the named device, found by its slot in the run's reports.
+CaptureFile file_of(const RunResult& run, const std::string& dir, const std::string& device) {
+  return read_capture(slot_file(dir, slot_of(opened_devices(run.err), device)));
+}
+
 TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("e2e", 2);
@@ -183,26 +188,25 @@ TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
   EXPECT_EQ(marks.back(), '|');
   EXPECT_EQ(marks.find_first_not_of(".|"), std::string::npos);
 
-  const std::vector<std::string> opened = opened_devices(run.err);
   const size_t records = records_in_all_files(run, options.dir);
   EXPECT_EQ(static_cast<size_t>(count_of(marks, '.')), records);
 
   // Each link's file holds exactly what was sent on it, in order.
-  CaptureFile c0 = read_capture(slot_file(options.dir, slot_of(opened, "c0")));
-  CaptureFile c1 = read_capture(slot_file(options.dir, slot_of(opened, "c1")));
+  CaptureFile c0 = file_of(run, options.dir, "c0");
+  CaptureFile c1 = file_of(run, options.dir, "c1");
   EXPECT_EQ(c0.linktype, DLT_EN10MB);
   EXPECT_EQ(c1.linktype, DLT_EN10MB);
   EXPECT_TRUE(c0.packets == expected_frames(300, 64, 0)) << c0.packets.size();
   EXPECT_TRUE(c1.packets == expected_frames(200, 1400, 1)) << c1.packets.size();
   // The any device sees both links, in its own link type.
-  CaptureFile any = read_capture(slot_file(options.dir, slot_of(opened, "any")));
+  CaptureFile any = file_of(run, options.dir, "any");
   EXPECT_EQ(any.linktype, DLT_LINUX_SLL);
   EXPECT_EQ(any.packets.size(), 500u);
 
   // A second reader agrees.
   if (system("command -v capinfos >/dev/null") == 0) {
-    RunResult info =
-        run_program({"capinfos", "-c", "-M", slot_file(options.dir, slot_of(opened, "c1"))});
+    RunResult info = run_program(
+        {"capinfos", "-c", "-M", slot_file(options.dir, slot_of(opened_devices(run.err), "c1"))});
     EXPECT_NE(info.out.find("Number of packets:   200"), std::string::npos) << info.out;
   }
 }
@@ -303,9 +307,8 @@ TEST(RealCapture, DeviceDeletedMidCapture) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_LT(run.seconds, 8.0);
   EXPECT_EQ(count_of(marks_of(run.out), '|'), 5);
-  const std::vector<std::string> opened = opened_devices(run.err);
-  CaptureFile c0 = read_capture(slot_file(options.dir, slot_of(opened, "c0")));
-  CaptureFile c1 = read_capture(slot_file(options.dir, slot_of(opened, "c1")));
+  CaptureFile c0 = file_of(run, options.dir, "c0");
+  CaptureFile c1 = file_of(run, options.dir, "c1");
   EXPECT_TRUE(c0.complete);
   EXPECT_TRUE(c0.packets == expected_frames(200, 64, 0)) << c0.packets.size();
   EXPECT_TRUE(c1.packets == expected_frames(100, 64, 1)) << c1.packets.size();
