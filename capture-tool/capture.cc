@@ -1,5 +1,7 @@
 // The capture phase: one file per adapter, then the tick loop that copies
 // every waiting packet into its adapter's file.
+#include <string.h>
+
 #include "platform.h"
 #include "quorvane.h"
 
@@ -35,7 +37,7 @@ static void open_capture_files(AdapterTable* table) {
   }
 }
 
-// Hands slot k's tick to the kernel.  The first failure (a full disk, an
+// Hands what a pass wrote to slot k's file to the kernel.  The first failure (a full disk, an
 // I/O error) is reported once; the file is cut back to its last complete
 // record and the slot is not written again.
 static void flush_capture_file(Adapter* slot, int k) {
@@ -48,44 +50,58 @@ static void flush_capture_file(Adapter* slot, int k) {
   slot->write_failed = true;
 }
 
-// Copies everything waiting on slot k into its file, a mark for each, then
-// hands the file to the kernel.  Under a flood a slot may not run dry for
-// as long as the flood lasts, so a held interrupt is looked for every
-// INTERRUPT_CHECK_PACKETS packets and let through once the file is flushed.
-static void drain_adapter(Adapter* slot, int k) {
+// Copies up to PASS_SHARE_PACKETS waiting packets of slot k into its file
+// and hands the file to the kernel.  Returns how many reached it: none when
+// the write failed, since the file was cut back to what came before.
+static int drain_adapter(Adapter* slot, int k) {
   int packets = 0;
   pcap_pkthdr* header = nullptr;
   const u_char* data = nullptr;
-  while (!slot->write_failed && pcap_next_ex(slot->capture, &header, &data) > 0) {
+  while (packets < PASS_SHARE_PACKETS && pcap_next_ex(slot->capture, &header, &data) > 0) {
     pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
-    print_mark('.');
-    if (++packets % INTERRUPT_CHECK_PACKETS == 0 && interrupt_pending()) {
-      flush_capture_file(slot, k);
-      release_interrupts();  // the signal ends the run here, unless it is ignored
-      hold_interrupts();
-    }
+    ++packets;
   }
-  if (packets > 0 && !slot->write_failed) flush_capture_file(slot, k);
+  if (packets > 0) flush_capture_file(slot, k);
+  return slot->write_failed ? 0 : packets;
 }
 
-// Interrupts are held over the pass and the flush that follows it, so every
-// packet whose mark was shown is in the kernel's hands before a signal can
-// end the process; a pending signal then takes effect as usual.
-static void draining_pass(AdapterTable* table) {
+// One pass over the slots, each read for its share, then one write of the
+// pass's marks.  Interrupts are held over it, so every packet whose mark was
+// shown is in the kernel's hands before a signal can end the process; a
+// pending signal then takes effect as usual.  True when a slot used its
+// whole share and may have more waiting.
+static bool draining_pass(AdapterTable* table, const char* dots) {
   hold_interrupts();
+  int shown = 0;
+  bool cut_off = false;
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
     if (slot->file == nullptr || slot->write_failed) continue;
-    drain_adapter(slot, k);
+    const int packets = drain_adapter(slot, k);
+    shown += packets;
+    cut_off = cut_off || packets == PASS_SHARE_PACKETS;
   }
+  print_marks(dots, shown);
   release_interrupts();
+  return cut_off;
 }
 
+// Tick t is due TICK_MS x (t + 1) after the loop starts, whatever the passes
+// before it took, so the run lasts its announced time under any load.  A
+// tick sleeps until it is due, then reads every slot; a slot cut off by its
+// share is read again, without sleeping, until all run dry or the next tick
+// is due.
 static void run_capture_loop(AdapterTable* table, int duration_ms) {
+  char dots[MAX_ADAPTERS * PASS_SHARE_PACKETS];
+  memset(dots, '.', sizeof dots);
+  const long long start_ms = monotonic_ms();
   int elapsed_ms = 0;
   for (int t = 0; t < duration_ms / TICK_MS; ++t) {
-    sleep_ms(TICK_MS);
-    draining_pass(table);
+    const long long due_ms = start_ms + static_cast<long long>(t + 1) * TICK_MS;
+    const long long left_ms = due_ms - monotonic_ms();
+    if (left_ms > 0) sleep_ms(static_cast<int>(left_ms));
+    while (draining_pass(table, dots) && monotonic_ms() < due_ms + TICK_MS) {
+    }
     if (elapsed_ms % 1000 == 0) print_mark('|');
     elapsed_ms += TICK_MS;
   }

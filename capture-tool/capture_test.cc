@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "frames.h"
+#include "quorvane.h"
 #include "test_support.h"
 
 namespace {
@@ -81,6 +83,45 @@ TEST(FakeLibrary, NoCaptureFileAtAllStillRunsItsTime) {
   EXPECT_NE(run.result.out.find("Will capature for 120 seconds."), std::string::npos);
   EXPECT_EQ(lines_equal_to(run.log, "sleep 100"), 1200);
   EXPECT_EQ(lines_equal_to(run.log, "close a"), 1);
+}
+
+// A flooded device is read a share at a time, the quiet one beside it on
+// every pass, and the ticks keep to the clock while the passes overrun.
+// Each read takes 20 us of the script's clock: a's 30,000 packets are 600 ms
+// of reading, from the first tick on.
+TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
+  FakeRun run = run_fake(
+      "read-cost 20\ndevice a\ndevice b\npackets a 0 30000 60\n"
+      "packets b 0 1 60\npackets b 2 1 61\npackets b 4 1 62\npackets b 30 1 63\n",
+      {"5"});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  const std::string marks = marks_of(run.result.out);
+  EXPECT_EQ(count_of(marks, '|'), 5);
+  EXPECT_EQ(count_of(marks, '.'), 30004);
+  // Tick 0 reads from 100 ms until tick 1 is due at 200 ms: 5,000 reads,
+  // and at most one pass more.
+  const size_t first_bar = marks.find('|');
+  EXPECT_GE(first_bar, 5000u);
+  EXPECT_LE(first_bar, 5000u + PASS_SHARE_PACKETS + 2);
+  // b is read on every pass, never after more than a share of a's packets.
+  // No sleep while a is behind (ticks 1 to 6), a whole one for every other.
+  int a_run = 0, longest = 0, b_reads = 0, sleeps = 0;
+  for (const std::string& line : lines_of(run.log)) {
+    if (line.rfind("read a packet", 0) == 0) longest = std::max(longest, ++a_run);
+    if (line.rfind("read b", 0) == 0) a_run = 0, ++b_reads;
+    sleeps += line.rfind("sleep ", 0) == 0;
+  }
+  EXPECT_EQ(sleeps, 44);
+  EXPECT_EQ(lines_equal_to(run.log, "sleep 100"), 44);
+  EXPECT_EQ(longest, PASS_SHARE_PACKETS);
+  EXPECT_GE(b_reads, 30000 / PASS_SHARE_PACKETS);
+
+  // Each of b's packets was read in the tick it came in: its time stamp,
+  // the tick it was read in, says so.
+  CaptureFile b = read_capture(run.dir + "/brovel1.cap");
+  EXPECT_TRUE(b.complete);
+  EXPECT_EQ(b.stamps_us, (std::vector<long long>{0, 200000, 400000, 3000000}));
+  EXPECT_EQ(read_capture(run.dir + "/brovel0.cap").packets.size(), 30000u);
 }
 
 bool exists(const std::string& path) {
@@ -314,9 +355,9 @@ TEST(RealCapture, DeviceDeletedMidCapture) {
   EXPECT_TRUE(c1.packets == expected_frames(100, 64, 1)) << c1.packets.size();
 }
 
-// More than the ring holds in one tick: the drops are reported per slot,
-// and kept plus dropped cannot exceed what was sent.  The console is a
-// terminal, so every mark is a write of its own and the pass runs slow.
+// More than the program can copy to its file: 1400-byte frames flat out,
+// shown on a terminal.  The drops are reported per slot, and kept plus
+// dropped cannot exceed what was sent.
 TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("flood", 1);
@@ -338,6 +379,40 @@ TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   EXPECT_GT(dropped, 0);
   EXPECT_LE(kept + dropped, sent);
   EXPECT_GE(kept + dropped, sent / 2) << "kept " << kept << " dropped " << dropped;
+}
+
+// On a terminal read as fast as it comes: a flood on c0 and 5,000 frames/s
+// on c1.  The quiet link loses nothing, the run ends on time, the '|' come
+// a second apart, and every '.' stands for a record in a file.
+TEST(RealCapture, FloodBesideAQuietDeviceOnATerminal) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  LinkedNamespaces net("quiet", 2);
+  RunOptions options;
+  options.dir = make_temp_dir();
+  options.terminal = true;
+  RunResult run;
+  std::thread tool = net.start_capture("8", options, &run);
+  long quiet = 0;
+  std::thread quiet_sender([&net, &quiet] { quiet = net.send(1, 25000, 64, 5000, 6); });
+  const long flood = net.send(0, 100000000, 64, 0, 5);
+  quiet_sender.join();
+  tool.join();
+  ASSERT_EQ(quiet, 25000);
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  CaptureFile c1 = file_of(run, options.dir, "c1");
+  EXPECT_TRUE(c1.packets == expected_frames(25000, 64, 1)) << "c1 kept " << c1.packets.size();
+  const size_t records = records_in_all_files(run, options.dir);
+  EXPECT_EQ(static_cast<size_t>(count_of(marks_of(run.out), '.')), records);
+  printf("flood beside a quiet link: %ld flood frames sent, %zu records, run %.2f s\n", flood,
+         records, run.seconds - run.announced_s);
+
+  ASSERT_GT(run.announced_s, 0);
+  EXPECT_LT(run.seconds - run.announced_s, 8.5);
+  ASSERT_EQ(run.bar_times.size(), 8u);
+  EXPECT_LT(run.bar_times[0] - run.announced_s, 0.4);
+  for (size_t k = 1; k < run.bar_times.size(); ++k)
+    EXPECT_NEAR(run.bar_times[k] - run.bar_times[0], static_cast<double>(k), 0.3) << "'|' " << k;
 }
 
 // Under a terminal, each interrupting signal mid-traffic: the process ends

@@ -11,9 +11,13 @@
 //   packets NAME TICK N LEN     N packets of LEN bytes readable from TICK on
 //   read-error NAME TICK        the first read of NAME on TICK fails
 //   drops NAME N                NAME reports N packets dropped
-// Ticks count sleeps: tick 0 is what the program reads after its first one.
-// A program that sleeps for real (the Windows build under wine) does not
-// report its sleeps; its ticks are then counted in 100 ms from enumeration.
+//   read-cost US                every packet read takes US microseconds
+// The program's clock is the script's: it starts at 0 and moves only by the
+// program's sleeps and the cost of its reads.  Tick t is what the program
+// reads from 100 x (t + 1) ms on, so with no read cost tick 0 is what it
+// reads after its first sleep.  A program that sleeps for real (the Windows
+// build under wine) does not use this clock; its ticks are then counted in
+// 100 ms from enumeration.
 // Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
 #include <pcap/pcap.h>
 #include <stdarg.h>
@@ -49,7 +53,9 @@ struct Script {
   std::string findalldevs_error;
   bool enumeration_fails = false;
   std::vector<FakeDevice> devices;
-  int sleeps = 0;
+  bool scripted_clock = false;  // the program reads the clock below
+  long long clock_us = 0;
+  int read_cost_us = 0;
   std::chrono::steady_clock::time_point enumerated;
   unsigned packet_serial = 0;
 };
@@ -94,6 +100,8 @@ void apply(const std::string& word, const std::string& rest) {
       d.description = rest.substr(bar + 1);
     }
     s.devices.push_back(d);
+  } else if (word == "read-cost") {
+    s.read_cost_us = atoi(rest.c_str());
   } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
     FakeDevice* d = find_device(name);
     if (d == nullptr) {
@@ -130,7 +138,7 @@ void load_script() {
 
 int current_tick() {
   const Script& s = script();
-  if (s.sleeps > 0) return s.sleeps - 1;
+  if (s.scripted_clock) return static_cast<int>(s.clock_us / 100000) - 1;
   const auto elapsed = std::chrono::steady_clock::now() - s.enumerated;
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() /
                           100) -
@@ -157,8 +165,16 @@ struct pcap {
 extern "C" {
 
 void fake_sleep_ms(int ms) {
-  ++script().sleeps;
+  Script& s = script();
+  s.scripted_clock = true;
+  s.clock_us += ms * 1000LL;
   log_call("sleep %d", ms);
+}
+
+long long fake_clock_ms() {
+  Script& s = script();
+  s.scripted_clock = true;
+  return s.clock_us / 1000;
 }
 
 int pcap_findalldevs(pcap_if_t** list, char* errbuf) {
@@ -273,6 +289,7 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
   }
   const FakePacket& packet = d->packets[p->next_packet++];
   const unsigned serial = ++script().packet_serial;
+  script().clock_us += script().read_cost_us;
   p->header.ts.tv_sec = tick / 10;
   p->header.ts.tv_usec = (tick % 10) * 100000L;
   p->header.len = packet.length;

@@ -56,6 +56,9 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
 
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
+// Steps of the system timer (about 16 ms) are fine for 100 ms ticks.
+long long monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
+
 // The file is opened by the library itself, in its own C runtime: a FILE
 // must not cross from one runtime into another.
 pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name) {
@@ -79,8 +82,6 @@ void release_interrupts() {
   LeaveCriticalSection(&draining);
   if (interrupted != 0) Sleep(INFINITE);
 }
-
-bool interrupt_pending() { return interrupted != 0; }
 
 #else  // POSIX
 
@@ -107,15 +108,23 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
 }
 
 #ifdef QUORVANE_FAKE_SLEEP
-// Test builds hand the tick's sleep to the scripted capture library, which
-// counts ticks instead of waiting them out.
+// Test builds hand the tick's sleep and the clock to the scripted capture
+// library, whose time passes only as the script says.
 extern "C" void fake_sleep_ms(int ms);
+extern "C" long long fake_clock_ms();
 void sleep_ms(int ms) { fake_sleep_ms(ms); }
+long long monotonic_ms() { return fake_clock_ms(); }
 #else
 void sleep_ms(int ms) {
   timespec left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
+}
+
+long long monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 #endif
 
@@ -124,8 +133,10 @@ static FILE* create_regular_file(const char* name) {
   const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 || ftruncate(fd, 0) != 0 ||
-      fcntl(fd, F_SETFL, 0) != 0) {
+  // A new file is not truncated: on ext4 a truncation to zero makes the
+  // close wait for the whole file to be written back, at the end of the run.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 ||
+      (st.st_size != 0 && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, 0) != 0) {
     close(fd);
     return nullptr;
   }
@@ -172,16 +183,6 @@ void hold_interrupts() {
 void release_interrupts() {
   sigset_t set = interrupt_signals();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
-
-bool interrupt_pending() {
-  sigset_t pending;
-  sigpending(&pending);
-  sigset_t held = interrupt_signals();
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&held, sig) == 1 && sigismember(&pending, sig) == 1) return true;
-  }
-  return false;
 }
 
 #endif

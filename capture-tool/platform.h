@@ -16,6 +16,10 @@ const char* program_name(int argc, char** argv, char* buf, size_t size);
 
 void sleep_ms(int ms);
 
+// Milliseconds on a clock that only goes forward, from an arbitrary start:
+// the ticks of the capture loop are laid out on it.
+long long monotonic_ms();
+
 // Opens the capture file `name` for `capture` through the library, emptied,
 // only if it is a regular file of its own or does not exist yet: a symbolic
 // link is not followed, a file with other hard links is not touched, and a
@@ -34,7 +38,5 @@ void cut_capture_file(pcap_dumper_t* file, long long size);
 // mark reached the console is always in its file when the process dies.
 void hold_interrupts();
 void release_interrupts();
-// True when a held signal waits to take effect.
-bool interrupt_pending();
 
 #endif  // QUORVANE_PLATFORM_H_

@@ -26,8 +26,10 @@ const int RING_BUFFER_BYTES = 64 * 1024 * 1024;
 // millisecond on fast links, which fills the ring with nearly empty blocks
 // long before a 100 ms tick is over.
 const int BLOCK_TIMEOUT_MS = 10;
-// How often a draining pass looks for a held interrupt.
-const int INTERRUPT_CHECK_PACKETS = 4096;
+// Packets a draining pass reads from one adapter before it moves on.  Under
+// a flood an adapter never runs dry; the share keeps the other adapters, the
+// tick clock and a held interrupt from waiting on it.
+const int PASS_SHARE_PACKETS = 1024;
 // stdio buffer of each capture file; every file is flushed once per tick.
 const int FILE_BUFFER_BYTES = 256 * 1024;
 
@@ -62,5 +64,8 @@ bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms);
 // Progress marks carry no newline; the console is unbuffered on a terminal so
 // they show at once.
 inline void print_mark(char mark) { putchar(mark); }
+inline void print_marks(const char* marks, int count) {
+  fwrite(marks, 1, static_cast<size_t>(count), stdout);
+}
 
 #endif  // QUORVANE_H_

@@ -55,6 +55,23 @@ static bool drain(int fd, std::string* text, size_t limit = 65536) {
   return n < 0 && errno == EINTR;
 }
 
+const char ANNOUNCEMENT_END[] =
+    "Ctrl+c to stop it and you will have captured data up to that point.\n";
+
+// Notes when the announcement and each progress '|' came in, from what
+// stdout has brought so far; *scanned is how far the marks were looked at.
+static void time_marks(RunResult* result, double at, size_t* scanned) {
+  if (result->announced_s < 0) {
+    const size_t end = result->out.find(ANNOUNCEMENT_END);
+    if (end == std::string::npos) return;
+    result->announced_s = at;
+    *scanned = end + sizeof ANNOUNCEMENT_END - 1;
+  }
+  for (; *scanned < result->out.size(); ++*scanned) {
+    if (result->out[*scanned] == '|') result->bar_times.push_back(at);
+  }
+}
+
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result;
   int out_pipe[2], err_pipe[2];
@@ -81,6 +98,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   bool open_out = true, open_err = true, signalled = false;
   int status = 0;
   bool exited = false;
+  size_t marks_scanned = 0;
   while (open_out || open_err || !exited) {
     double elapsed = now_s() - start;
     if (options.signal != 0 && !signalled && elapsed >= options.signal_after_s) {
@@ -97,6 +115,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     if (poll(fds, 2, 20) > 0) {
       if (open_out && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
         open_out = drain(out_pipe[0], &result.out, options.slow_reader ? 4096 : 65536);
+        time_marks(&result, now_s() - start, &marks_scanned);
         if (options.slow_reader) usleep(10000);
       }
       if (open_err && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
@@ -105,6 +124,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     // A terminal stays open while any process holds it; stop at exit.
     if (exited && options.terminal && open_out) {
       while (poll(fds, 1, 0) > 0 && drain(out_pipe[0], &result.out)) {
+        time_marks(&result, now_s() - start, &marks_scanned);
       }
       open_out = false;
     }
@@ -199,9 +219,8 @@ int lines_equal_to(const std::string& text, const std::string& line) {
 }
 
 std::string marks_of(const std::string& out) {
-  const std::string last = "Ctrl+c to stop it and you will have captured data up to that point.\n";
-  const size_t at = out.find(last);
-  return at == std::string::npos ? "" : out.substr(at + last.size());
+  const size_t at = out.find(ANNOUNCEMENT_END);
+  return at == std::string::npos ? "" : out.substr(at + sizeof ANNOUNCEMENT_END - 1);
 }
 
 CaptureFile read_capture(const std::string& path) {
@@ -217,6 +236,7 @@ CaptureFile read_capture(const std::string& path) {
   int rc = 0;
   while ((rc = pcap_next_ex(p, &header, &data)) == 1) {
     file.packets.emplace_back(reinterpret_cast<const char*>(data), header->caplen);
+    file.stamps_us.push_back(header->ts.tv_sec * 1000000LL + header->ts.tv_usec);
   }
   file.complete = rc == PCAP_ERROR_BREAK;
   pcap_close(p);

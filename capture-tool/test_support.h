@@ -11,6 +11,10 @@ struct RunResult {
   std::string out;
   std::string err;
   double seconds = 0;
+  // Seconds from the start at which the announcement's last line and each
+  // '|' after it were read from stdout.
+  double announced_s = -1;
+  std::vector<double> bar_times;
 };
 
 struct RunOptions {
@@ -65,6 +69,7 @@ struct CaptureFile {
   int linktype = -1;
   int snaplen = -1;
   std::vector<std::string> packets;
+  std::vector<long long> stamps_us;  // each packet's time stamp
 };
 CaptureFile read_capture(const std::string& path);
 
