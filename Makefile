@@ -1,3 +1,5 @@
+# Each target first installs the Debian packages it needs (as root; otherwise
+# it names the missing ones and stops).
 # make               builds build/quorvane
 # make run [SECONDS=30]  installs what the build needs, builds, runs here
 # make test          installs what the tests need, builds and runs them all
@@ -5,16 +7,20 @@
 # make package       builds the Debian package in build/
 # make bench         quorvane against tcpdump on veth links (root)
 # make lint          clang-format and clang-tidy over the sources
-.PHONY: all build run test windows package bench lint deps-build deps-test deps-bench
+.PHONY: all build run test windows package bench lint deps-build deps-package deps-test \
+        deps-bench deps-lint
 
 all: build
 
-build:
+build: deps-build
 	cmake --preset default >/dev/null
 	cmake --build --preset default
 
 deps-build:
 	tools/install-deps build
+
+deps-package:
+	tools/install-deps package
 
 deps-test:
 	tools/install-deps test
@@ -22,7 +28,10 @@ deps-test:
 deps-bench:
 	tools/install-deps bench
 
-run: deps-build build
+deps-lint:
+	tools/install-deps lint
+
+run: build
 	./build/quorvane $(SECONDS)
 
 windows:
@@ -36,12 +45,12 @@ test: deps-test windows
 	ctest --preset test
 	$(MAKE) --no-print-directory lint
 
-package: deps-build build
+package: deps-package build
 	cd build && cpack -G DEB
 
 bench: deps-bench build
 	bench/run
 	bench/long-run 600
 
-lint:
+lint: deps-lint
 	tools/lint
