@@ -1,4 +1,5 @@
 // Device discovery and opening: fills the adapter table.
+#include "platform.h"
 #include "quorvane.h"
 
 // "\n" + GBK for "please make sure you installed WinPcap." around "WinPcap".
@@ -16,17 +17,25 @@ static void list_devices(const pcap_if_t* devices) {
   }
 }
 
+int ring_buffer_bytes(long long memory_bytes, int devices) {
+  if (memory_bytes <= 0 || devices <= 0) return MIN_RING_BUFFER_BYTES;
+  const long long share = memory_bytes / RING_MEMORY_SHARE / devices;
+  if (share < MIN_RING_BUFFER_BYTES) return MIN_RING_BUFFER_BYTES;
+  if (share > MAX_RING_BUFFER_BYTES) return MAX_RING_BUFFER_BYTES;
+  return static_cast<int>(share);
+}
+
 // Opens one device for live capture: snapshot length SNAPLEN, promiscuous,
 // and reads that never wait, since the draining pass reads until nothing is
 // waiting and a read that blocked would stall the whole capture.  A device
-// that cannot promise that is not used.  The ring and its block timeout are
-// sized for the loop's 100 ms sleep (see RING_BUFFER_BYTES).
-static pcap_t* open_adapter(const char* name, char* errbuf) {
+// that cannot promise that is not used.  The block timeout suits the loop's
+// 100 ms ticks (see BLOCK_TIMEOUT_MS).
+static pcap_t* open_adapter(const char* name, int buffer_bytes, char* errbuf) {
   pcap_t* capture = pcap_create(name, errbuf);
   if (capture == nullptr) return nullptr;
   if (pcap_set_snaplen(capture, SNAPLEN) != 0 || pcap_set_promisc(capture, 1) != 0 ||
       pcap_set_timeout(capture, BLOCK_TIMEOUT_MS) != 0 ||
-      pcap_set_buffer_size(capture, RING_BUFFER_BYTES) != 0 || pcap_activate(capture) < 0 ||
+      pcap_set_buffer_size(capture, buffer_bytes) != 0 || pcap_activate(capture) < 0 ||
       pcap_setnonblock(capture, 1, errbuf) != 0) {
     pcap_close(capture);
     return nullptr;
@@ -34,10 +43,15 @@ static pcap_t* open_adapter(const char* name, char* errbuf) {
   return capture;
 }
 
+// The buffers are split over the devices that will be tried: how many of
+// them open is known only once their buffers exist.
 static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, char* errbuf) {
+  int to_try = 0;
+  for (const pcap_if_t* d = devices; d != nullptr && to_try < MAX_ADAPTERS; d = d->next) ++to_try;
+  const int buffer_bytes = ring_buffer_bytes(physical_memory_bytes(), to_try);
   int tried = 0;
   for (const pcap_if_t* d = devices; d != nullptr && tried < MAX_ADAPTERS; d = d->next, ++tried) {
-    pcap_t* capture = open_adapter(d->name, errbuf);
+    pcap_t* capture = open_adapter(d->name, buffer_bytes, errbuf);
     if (capture == nullptr) {
       fprintf(stderr, "\nUnable to open this adapter. %s is not supported by WinPcap\n", d->name);
       continue;

@@ -52,6 +52,7 @@ TEST(FakeLibrary, ListsAllTwelveAndOpensOnlyTheFirstTen) {
     script += "\n";
   }
   script += "open-fails d1\nopen-fails d3\nnonblock-fails d6\nopen-fails d9\n";
+  script += "memory 1073741824\n";
   FakeRun run = run_fake(script);
 
   std::string listing;
@@ -71,12 +72,12 @@ TEST(FakeLibrary, ListsAllTwelveAndOpensOnlyTheFirstTen) {
                 "Open adapter: d10.\nOpen 6 adapters.\n");
   EXPECT_EQ(run.result.status, 0);
 
-  // Only the first ten are tried, every one with the fixed settings.
+  // Only the first ten are tried, every one with the fixed settings, and on
+  // this 1 GiB machine their buffers take 128 MiB at most: 1 GiB / 8 / 10.
   for (int i = 1; i <= 10; ++i) {
     const std::string name = "d" + std::to_string(i);
     EXPECT_EQ(lines_equal_to(run.log, "open " + name + " snaplen=65536 promisc=1 timeout=" +
-                                          std::to_string(BLOCK_TIMEOUT_MS) +
-                                          " buffer=" + std::to_string(RING_BUFFER_BYTES)),
+                                          std::to_string(BLOCK_TIMEOUT_MS) + " buffer=13421772"),
               1)
         << name;
   }
@@ -216,6 +217,26 @@ TEST(RealDevices, RunOnTheHostDeviceListEnds) {
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("Open adapter: "), std::string::npos);
+}
+
+// The kernel buffers of one run take at most an eighth of the machine's
+// memory, split evenly, each within the library's default and 64 MiB.
+TEST(RingBuffer, AnEighthOfTheMemorySplitOverTheDevices) {
+  const long long GiB = 1LL << 30;
+  const int MiB = 1 << 20;
+  // 24 GiB, this machine's size: every device keeps 64 MiB.
+  EXPECT_EQ(ring_buffer_bytes(24 * GiB, 10), 64 * MiB);
+  // A 1 GiB board: 128 MiB over ten devices, over three, and for one alone.
+  EXPECT_EQ(ring_buffer_bytes(GiB, 10), 13421772);
+  EXPECT_LE(10LL * ring_buffer_bytes(GiB, 10), 128LL * MiB);
+  EXPECT_EQ(ring_buffer_bytes(GiB, 3), 44739242);
+  EXPECT_EQ(ring_buffer_bytes(GiB, 1), 64 * MiB);
+  // Never below the library's 2 MiB, also when the size is unknown.
+  EXPECT_EQ(ring_buffer_bytes(128LL * MiB, 10), 2 * MiB);
+  EXPECT_EQ(ring_buffer_bytes(0, 10), 2 * MiB);
+  EXPECT_EQ(ring_buffer_bytes(-1, 10), 2 * MiB);
+  // No overflow on a very large machine.
+  EXPECT_EQ(ring_buffer_bytes(1LL << 50, 1), 64 * MiB);
 }
 
 }  // namespace

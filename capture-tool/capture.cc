@@ -37,9 +37,9 @@ static void open_capture_files(AdapterTable* table) {
   }
 }
 
-// Hands what a pass wrote to slot k's file to the kernel.  The first failure (a full disk, an
-// I/O error) is reported once; the file is cut back to its last complete
-// record and the slot is not written again.
+// Hands what a pass wrote to slot k's file to the kernel.  The first
+// failure (a full disk, an I/O error) is reported once; the file is cut back
+// to its last complete record and the slot is not written again.
 static void flush_capture_file(Adapter* slot, int k) {
   if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
     slot->file_bytes = pcap_dump_ftell64(slot->file);

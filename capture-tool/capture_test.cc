@@ -129,9 +129,9 @@ bool exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// Waits until the run has opened its files, so traffic is seen by the loop.
-void wait_for_capture_start(const std::string& dir) {
-  for (int i = 0; i < 200 && !exists(dir + "/brovel0.cap"); ++i) usleep(50000);
+// Waits until a run has opened `file`, so traffic is seen by its loop.
+void wait_for_capture_start(const std::string& dir, const char* file = "brovel0.cap") {
+  for (int i = 0; i < 200 && !exists(dir + "/" + file); ++i) usleep(50000);
   usleep(200000);
 }
 
@@ -298,6 +298,51 @@ TEST(RealCapture, FilesInTheDirectory) {
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
   ASSERT_EQ(lstat((dir + "/brovel3.cap").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A second run started in the same directory while the first records: it
+// reports every file the first one holds and leaves it alone, and still
+// records on the slots beyond.  The first run's file keeps exactly its own
+// frames, of two sizes, in order.
+TEST(RealCapture, SecondRunInTheSameDirectoryLeavesTheFirstRunsFiles) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  LinkedNamespaces first_net("twice1", 2);
+  LinkedNamespaces second_net("twice2", 7);  // more devices: slots the first has not
+  RunOptions options;
+  options.dir = make_temp_dir();
+  RunResult first, second;
+  std::thread first_tool = first_net.start_capture("9", options, &first);
+  EXPECT_EQ(first_net.send(0, 300, 64, 1000, 2), 300);
+  std::thread second_tool([&] {
+    second = run_program({"ip", "netns", "exec", second_net.capture.name, built("quorvane"), "5"},
+                         options);
+  });
+  wait_for_capture_start(options.dir, "brovel5.cap");
+  EXPECT_EQ(first_net.send(0, 200, 1400, 1000, 2), 200);
+  EXPECT_EQ(second_net.send(6, 100, 64, 1000, 2), 100);
+  second_tool.join();
+  first_tool.join();
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(first.err.find("Error opening output file"), std::string::npos) << first.err;
+  const size_t held = opened_devices(first.err).size();
+  const size_t opened = opened_devices(second.err).size();
+  ASSERT_GT(opened, held);
+  for (size_t k = 0; k < opened; ++k) {
+    const std::string report = "\nError opening output file for " + std::to_string(k) + " device\n";
+    EXPECT_EQ(second.err.find(report) != std::string::npos, k < held) << "slot " << k;
+  }
+
+  std::vector<std::string> expected = expected_frames(300, 64, 0);
+  for (const std::string& frame : expected_frames(200, 1400, 0)) expected.push_back(frame);
+  CaptureFile c0 = file_of(first, options.dir, "c0");
+  EXPECT_TRUE(c0.complete);
+  EXPECT_TRUE(c0.packets == expected) << "c0 of the first run holds " << c0.packets.size();
+  records_in_all_files(first, options.dir);  // each of them parses to its end
+  ASSERT_GE(slot_of(opened_devices(second.err), "c6"), static_cast<int>(held));
+  CaptureFile c6 = file_of(second, options.dir, "c6");
+  EXPECT_TRUE(c6.packets == expected_frames(100, 64, 6)) << "c6 holds " << c6.packets.size();
 }
 
 // A disk that fills mid-capture: one report per slot that failed, status

@@ -12,6 +12,7 @@
 //   read-error NAME TICK        the first read of NAME on TICK fails
 //   drops NAME N                NAME reports N packets dropped
 //   read-cost US                every packet read takes US microseconds
+//   memory BYTES                the machine's physical memory (default 16 GiB)
 // The program's clock is the script's: it starts at 0 and moves only by the
 // program's sleeps and the cost of its reads.  Tick t is what the program
 // reads from 100 x (t + 1) ms on, so with no read cost tick 0 is what it
@@ -56,6 +57,7 @@ struct Script {
   bool scripted_clock = false;  // the program reads the clock below
   long long clock_us = 0;
   int read_cost_us = 0;
+  long long memory_bytes = 16LL << 30;
   std::chrono::steady_clock::time_point enumerated;
   unsigned packet_serial = 0;
 };
@@ -102,6 +104,8 @@ void apply(const std::string& word, const std::string& rest) {
     s.devices.push_back(d);
   } else if (word == "read-cost") {
     s.read_cost_us = atoi(rest.c_str());
+  } else if (word == "memory") {
+    s.memory_bytes = atoll(rest.c_str());
   } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
     FakeDevice* d = find_device(name);
     if (d == nullptr) {
@@ -169,6 +173,11 @@ void fake_sleep_ms(int ms) {
   s.scripted_clock = true;
   s.clock_us += ms * 1000LL;
   log_call("sleep %d", ms);
+}
+
+long long fake_memory_bytes() {
+  load_script();
+  return script().memory_bytes;
 }
 
 long long fake_clock_ms() {

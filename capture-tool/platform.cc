@@ -59,8 +59,16 @@ void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
 // Steps of the system timer (about 16 ms) are fine for 100 ms ticks.
 long long monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
 
+long long physical_memory_bytes() {
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status) == 0) return 0;
+  return static_cast<long long>(status.ullTotalPhys);
+}
+
 // The file is opened by the library itself, in its own C runtime: a FILE
-// must not cross from one runtime into another.
+// must not cross from one runtime into another.  It is not locked: the
+// library's open shares it for writing.
 pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name) {
   const DWORD attributes = GetFileAttributesA(name);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -89,6 +97,7 @@ void release_interrupts() {
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -107,13 +116,15 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
   return buf;
 }
 
-#ifdef QUORVANE_FAKE_SLEEP
-// Test builds hand the tick's sleep and the clock to the scripted capture
-// library, whose time passes only as the script says.
+#ifdef QUORVANE_FAKE_PLATFORM
+// Test builds hand the tick's sleep, the clock and the machine's memory to
+// the scripted capture library: time passes only as the script says.
 extern "C" void fake_sleep_ms(int ms);
 extern "C" long long fake_clock_ms();
+extern "C" long long fake_memory_bytes();
 void sleep_ms(int ms) { fake_sleep_ms(ms); }
 long long monotonic_ms() { return fake_clock_ms(); }
+long long physical_memory_bytes() { return fake_memory_bytes(); }
 #else
 void sleep_ms(int ms) {
   timespec left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
@@ -126,6 +137,12 @@ long long monotonic_ms() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+long long physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page_size > 0 ? static_cast<long long>(pages) * page_size : 0;
+}
 #endif
 
 static FILE* create_regular_file(const char* name) {
@@ -133,10 +150,13 @@ static FILE* create_regular_file(const char* name) {
   const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   struct stat st;
-  // A new file is not truncated: on ext4 a truncation to zero makes the
-  // close wait for the whole file to be written back, at the end of the run.
+  // The lock, taken before anything is emptied, keeps a second run in the
+  // same directory off this run's files; it goes with the descriptor.  A new
+  // file is not truncated: on ext4 a truncation to zero makes the close wait
+  // for the whole file to be written back, at the end of the run.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 ||
-      (st.st_size != 0 && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, 0) != 0) {
+      flock(fd, LOCK_EX | LOCK_NB) != 0 || (st.st_size != 0 && ftruncate(fd, 0) != 0) ||
+      fcntl(fd, F_SETFL, 0) != 0) {
     close(fd);
     return nullptr;
   }

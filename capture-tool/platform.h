@@ -20,10 +20,15 @@ void sleep_ms(int ms);
 // the ticks of the capture loop are laid out on it.
 long long monotonic_ms();
 
+// The machine's physical memory in bytes, or 0 when it cannot be told.
+long long physical_memory_bytes();
+
 // Opens the capture file `name` for `capture` through the library, emptied,
 // only if it is a regular file of its own or does not exist yet: a symbolic
 // link is not followed, a file with other hard links is not touched, and a
 // FIFO, device or directory in the way is neither opened nor waited on.
+// Where the platform allows, the file is locked for as long as the process
+// lives, and a file another run has locked is not touched either.
 pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name);
 
 // True when a write to the file has failed since it was opened.

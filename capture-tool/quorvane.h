@@ -16,11 +16,16 @@ const char FILE_PREFIX[] = "brovel";
 
 const int EXIT_RUN_FAILED = -1;
 
-// Kernel buffer per adapter.  The loop reads each adapter once per tick, so
-// the buffer must hold what a device receives during the 100 ms sleep and
-// the other adapters' passes: at 450,000 frames/s of 1400 bytes, what one
-// veth link takes flat out here, that is about 64 MB.
-const int RING_BUFFER_BYTES = 64 * 1024 * 1024;
+// Kernel buffer per adapter, at most.  Each adapter is read at least once
+// per tick, so the buffer must hold what a device receives in between: at
+// 450,000 frames/s of 1400 bytes, what one veth link takes flat out here,
+// that is about 64 MB.
+const int MAX_RING_BUFFER_BYTES = 64 * 1024 * 1024;
+// The library's own default, and the least an adapter gets.
+const int MIN_RING_BUFFER_BYTES = 2 * 1024 * 1024;
+// The buffers cannot be swapped out: together they take at most this share
+// of the machine's memory.
+const int RING_MEMORY_SHARE = 8;
 // How long the kernel may hold packets before it hands them to a read.  With
 // no read timeout the Linux library lets the kernel pick one, a single
 // millisecond on fast links, which fills the ring with nearly empty blocks
@@ -50,6 +55,11 @@ struct AdapterTable {
 
 // Run driver and command line.
 int read_duration_ms(int argc, char** argv);
+
+// Kernel buffer for each of `devices` adapters on a machine with
+// `memory_bytes` of physical memory (0 when unknown): an even split of
+// 1/RING_MEMORY_SHARE of it, within MIN and MAX_RING_BUFFER_BYTES.
+int ring_buffer_bytes(long long memory_bytes, int devices);
 
 // Lists the devices and opens the first MAX_ADAPTERS that will open.  On
 // success the table holds at least one adapter and *devices is still held by
