@@ -400,9 +400,9 @@ TEST(RealCapture, DeviceDeletedMidCapture) {
   EXPECT_TRUE(c1.packets == expected_frames(100, 64, 1)) << c1.packets.size();
 }
 
-// More than the program can copy to its file: 1400-byte frames flat out,
-// shown on a terminal.  The drops are reported per slot, and kept plus
-// dropped cannot exceed what was sent.
+// A run held up in the middle of a flood (stopped for a second, as a
+// Ctrl+Z would): the ring overflows, the drops are reported per slot, and
+// kept plus dropped cannot exceed what was sent.  On a terminal.
 TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("flood", 1);
@@ -411,7 +411,14 @@ TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   options.terminal = true;
   RunResult run;
   std::thread tool = net.start_capture("6", options, &run);
-  const long sent = net.send(0, 100000000, 1400, 0, 3);
+  long sent = 0;
+  std::thread flood([&net, &sent] { sent = net.send(0, 100000000, 1400, 0, 3); });
+  const std::string capture_pids = "ip netns pids " + net.capture.name + " | xargs -r kill -";
+  usleep(1000000);
+  shell(capture_pids + "STOP");
+  usleep(1000000);
+  shell(capture_pids + "CONT");
+  flood.join();
   tool.join();
   EXPECT_EQ(run.status, 0) << run.err;
   const int k = slot_of(opened_devices(run.err), "c0");
