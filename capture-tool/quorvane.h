@@ -35,7 +35,8 @@ const int BLOCK_TIMEOUT_MS = 10;
 // a flood an adapter never runs dry; the share keeps the other adapters, the
 // tick clock and a held interrupt from waiting on it.
 const int PASS_SHARE_PACKETS = 1024;
-// stdio buffer of each capture file; every file is flushed once per tick.
+// stdio buffer of each capture file; a file is flushed after every pass that
+// wrote to it.
 const int FILE_BUFFER_BYTES = 256 * 1024;
 
 // One opened device and the capture file written for it.

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+#include "quorvane.h"
 #include "test_support.h"
 
 namespace {
@@ -85,7 +87,8 @@ class Wine : public ::testing::Test {
     RunOptions options;
     options.dir = dir;
     options.env = {"WINEPREFIX=" + prefix(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=wpcap=n",
-                   "QUORVANE_FAKE_SCRIPT=" + dos_path(dir + "/script")};
+                   "QUORVANE_FAKE_SCRIPT=" + dos_path(dir + "/script"),
+                   "QUORVANE_FAKE_LOG=" + dos_path(dir + "/log")};
     std::vector<std::string> argv = {WINE, "quorvane.exe"};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv, options);
@@ -151,6 +154,16 @@ TEST_F(Wine, CapturesPastAFailedOpenAndAFailedFile) {
   ASSERT_EQ(a.packets.size(), 3u);
   ASSERT_EQ(b.packets.size(), 2u);
   EXPECT_EQ(b.packets[1].size(), 1400u);
+
+  // The kernel buffers follow the machine's memory as Windows reports it
+  // (to within its rounding), split over the four devices tried.
+  const std::string log = read_file(dir + "/log");
+  const size_t at = log.find("open a ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const size_t buffer = log.find(" buffer=", at);
+  ASSERT_NE(buffer, std::string::npos) << log;
+  EXPECT_NEAR(std::stod(log.substr(buffer + 8)), ring_buffer_bytes(physical_memory_bytes(), 4),
+              1 << 20);
 }
 
 // Nothing but the system's DLLs and the capture library.
