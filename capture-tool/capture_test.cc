@@ -156,6 +156,11 @@ struct LinkedNamespaces {
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out.rfind("sent ", 0) == 0 ? std::stol(r.out.substr(5)) : -1;
   }
+  // The same on a thread of its own; join it to have *sent.
+  std::thread send_meanwhile(int link, long count, int payload, int rate, double max_s,
+                             long* sent) const {
+    return std::thread([=] { *sent = send(link, count, payload, rate, max_s); });
+  }
   // Starts the program capturing for `seconds` and returns once it is in
   // its loop; join the thread to have *run.
   std::thread start_capture(const std::string& seconds, const RunOptions& options,
@@ -412,7 +417,7 @@ TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   RunResult run;
   std::thread tool = net.start_capture("6", options, &run);
   long sent = 0;
-  std::thread flood([&net, &sent] { sent = net.send(0, 100000000, 1400, 0, 3); });
+  std::thread flood = net.send_meanwhile(0, 100000000, 1400, 0, 3, &sent);
   const std::string capture_pids = "ip netns pids " + net.capture.name + " | xargs -r kill -";
   usleep(1000000);
   shell(capture_pids + "STOP");
@@ -445,7 +450,7 @@ TEST(RealCapture, FloodBesideAQuietDeviceOnATerminal) {
   RunResult run;
   std::thread tool = net.start_capture("8", options, &run);
   long quiet = 0;
-  std::thread quiet_sender([&net, &quiet] { quiet = net.send(1, 25000, 64, 5000, 6); });
+  std::thread quiet_sender = net.send_meanwhile(1, 25000, 64, 5000, 6, &quiet);
   const long flood = net.send(0, 100000000, 64, 0, 5);
   quiet_sender.join();
   tool.join();
