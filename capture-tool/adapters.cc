@@ -51,7 +51,9 @@ static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, ch
   const int buffer_bytes = ring_buffer_bytes(physical_memory_bytes(), to_try);
   int tried = 0;
   for (const pcap_if_t* d = devices; d != nullptr && tried < MAX_ADAPTERS; d = d->next, ++tried) {
-    pcap_t* capture = open_adapter(d->name, buffer_bytes, errbuf);
+    pcap_t* capture = opening_changes_the_machine(d->name)
+                          ? nullptr
+                          : open_adapter(d->name, buffer_bytes, errbuf);
     if (capture == nullptr) {
       fprintf(stderr, "\nUnable to open this adapter. %s is not supported by WinPcap\n", d->name);
       continue;

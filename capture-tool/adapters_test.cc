@@ -4,9 +4,11 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quorvane.h"
@@ -204,6 +206,36 @@ TEST(RealDevices, ListsEveryDeviceAndOpensTheFirstTenThatOpen) {
     EXPECT_EQ(run.err.find(" " + name_of(expected[i]) + " "), std::string::npos);
   EXPECT_EQ(run.err.substr(0, reports.size()), reports);
   EXPECT_NE(run.err.find("Open " + std::to_string(opened) + " adapters.\n"), std::string::npos);
+}
+
+// A firewall rule hands ICMP to netfilter queue 0, which no program holds,
+// so the kernel drops it.  A run, which lists the nfqueue device like any
+// other, must not bind that queue: none is bound while it runs, and the
+// pings stay dropped.
+TEST(RealDevices, NfqueueIsListedButNeverOpened) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  Netns ns("quorvane-nfqueue");
+  shell(ns.exec("ip link set up lo"));
+  shell(ns.exec("iptables -A INPUT -p icmp -j NFQUEUE --queue-num 0"));
+  RunOptions options;
+  options.dir = make_temp_dir();
+  RunResult run;
+  std::thread tool([&] {
+    run = run_program({"ip", "netns", "exec", ns.name, built("quorvane"), "5"}, options);
+  });
+  for (int i = 0; i < 100 && read_file(options.dir + "/brovel0.cap").empty(); ++i) usleep(50000);
+  RunResult ping = run_program(
+      {"ip", "netns", "exec", ns.name, "ping", "-c", "3", "-i", "0.3", "-W", "1", "127.0.0.1"});
+  RunResult queues =
+      run_program({"ip", "netns", "exec", ns.name, "cat", "/proc/net/netfilter/nfnetlink_queue"});
+  tool.join();
+  EXPECT_EQ(queues.status, 0) << queues.err;
+  EXPECT_EQ(queues.out, "") << "bound during the run";
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(". nfqueue ("), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find(unable("nfqueue")), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Open adapter: nflog.\n"), std::string::npos) << run.err;
+  EXPECT_NE(ping.out.find("3 packets transmitted, 0 received"), std::string::npos) << ping.out;
 }
 
 // A run on the machine's own device list, pseudo-devices and all, must end.

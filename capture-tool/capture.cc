@@ -66,10 +66,12 @@ static int drain_adapter(Adapter* slot, int k) {
 }
 
 // One pass over the slots, each read for its share, then one write of the
-// pass's marks.  Interrupts are held over it, so every packet whose mark was
-// shown is in the kernel's hands before a signal can end the process; a
-// pending signal then takes effect as usual.  True when a slot used its
-// whole share and may have more waiting.
+// pass's marks.  Interrupts are held while the packets are copied and the
+// files handed to the kernel, so no signal ends the process with a record
+// half written; a pending signal takes effect as usual once they are
+// released, before the marks are written.  Every mark shown is then a packet
+// in its file, and a console that stops reading cannot keep an interrupt
+// out.  True when a slot used its whole share and may have more waiting.
 static bool draining_pass(AdapterTable* table, const char* dots) {
   hold_interrupts();
   int shown = 0;
@@ -81,8 +83,8 @@ static bool draining_pass(AdapterTable* table, const char* dots) {
     shown += packets;
     cut_off = cut_off || packets == PASS_SHARE_PACKETS;
   }
-  print_marks(dots, shown);
   release_interrupts();
+  print_marks(dots, shown);
   return cut_off;
 }
 
@@ -136,6 +138,7 @@ bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
   announce(duration_ms);
   open_capture_files(table);
   pcap_freealldevs(devices);
+  drop_privileges();
   run_capture_loop(table, duration_ms);
   report_drops(table);
   close_adapters(table);

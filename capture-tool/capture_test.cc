@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,6 +126,61 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
   EXPECT_EQ(read_capture(run.dir + "/brovel0.cap").packets.size(), 30000u);
 }
 
+// Interrupts are held while a pass copies its packets and hands the files
+// to the kernel, and only then.  A signal raised in the middle of a pass,
+// once the file's buffer has spilled part of a record, waits for the pass:
+// the file ends whole, with every packet the pass read.  And a console that
+// stops reading (a pipe nobody reads) does not keep an interrupt out.
+TEST(FakeLibrary, InterruptsWaitForTheFilesButNotForTheConsole) {
+  // 185 records of 1400 bytes fill the 256 KiB buffer; the 186th spills.
+  FakeRun mid_pass = run_fake("device a\npackets a 0 200 1400\nraise-at 190 2\n", {"5"});
+  EXPECT_EQ(mid_pass.result.status, 128 + SIGINT);
+  CaptureFile a = read_capture(mid_pass.dir + "/brovel0.cap");
+  EXPECT_TRUE(a.complete) << "the signal tore a record";
+  EXPECT_EQ(a.packets.size(), 200u);
+  EXPECT_LE(static_cast<size_t>(count_of(marks_of(mid_pass.result.out), '.')), a.packets.size());
+
+  RunOptions options;
+  options.never_read = true;
+  options.signal = SIGINT;
+  options.signal_after_s = 1.0;
+  options.timeout_s = 10;
+  FakeRun unread = run_fake("device a\npackets a 0 300000 60\n", {"5"}, options);
+  EXPECT_FALSE(unread.result.timed_out) << "the interrupt waited for the console";
+  EXPECT_EQ(unread.result.status, 128 + SIGINT);
+  const int shown = count_of(marks_of(unread.result.out), '.');
+  CaptureFile file = read_capture(unread.dir + "/brovel0.cap");
+  EXPECT_TRUE(file.complete);
+  EXPECT_GT(shown, 0);
+  EXPECT_LE(static_cast<size_t>(shown), file.packets.size());
+}
+
+// Under a file-size limit (ulimit -f 64) a write past it fails like a full
+// disk: reported once for its slot, the file cut back to its last whole
+// record, the other slot recorded to the end, status 255.
+TEST(FakeLibrary, AFileSizeLimitIsAWriteFailure) {
+  std::string script = "device a\ndevice b\n";
+  for (int tick = 0; tick < 50; ++tick) {
+    script += "packets a " + std::to_string(tick) + " 10 1000\n";
+    script += "packets b " + std::to_string(tick) + " 1 60\n";
+  }
+  RunOptions options;
+  options.file_size_limit = 64L * 1024;
+  FakeRun run = run_fake(script, {"5"}, options);
+  EXPECT_EQ(run.result.status, 255) << run.result.err;
+  EXPECT_EQ(run.result.err,
+            "Open adapter: a.\nOpen adapter: b.\nOpen 2 adapters.\n"
+            "\nError writing output file for 0 device\n");
+  // Each tick adds 10 records of 1016 bytes to a's file: the seventh
+  // crosses 64 KiB.
+  CaptureFile a = read_capture(run.dir + "/brovel0.cap");
+  CaptureFile b = read_capture(run.dir + "/brovel1.cap");
+  EXPECT_TRUE(a.complete && b.complete);
+  EXPECT_EQ(a.packets.size(), 60u);
+  EXPECT_EQ(b.packets.size(), 50u);
+  EXPECT_EQ(count_of(marks_of(run.result.out), '.'), 110);
+}
+
 bool exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -172,9 +229,27 @@ struct LinkedNamespaces {
     wait_for_capture_start(options.dir);
     return tool;
   }
+  // /proc/PID/status of the program capturing in the capture namespace.
+  std::string capture_status() const {
+    RunResult pids = run_program({"ip", "netns", "pids", capture.name});
+    const std::vector<std::string> lines = lines_of(pids.out);
+    return lines.empty() ? "" : read_file("/proc/" + lines[0] + "/status");
+  }
   Netns capture;
   Netns sender;
 };
+
+// The value of one "Name:\tvalue" line of /proc/PID/status, without the
+// blank some kernels end a list with.
+std::string status_field(const std::string& status, const std::string& name) {
+  for (const std::string& line : lines_of(status)) {
+    if (line.rfind(name + ":\t", 0) != 0) continue;
+    std::string value = line.substr(name.size() + 2);
+    while (!value.empty() && value.back() == ' ') value.pop_back();
+    return value;
+  }
+  return "(none)";
+}
 
 std::vector<std::string> expected_frames(long count, int payload, uint32_t tag) {
   std::vector<std::string> frames;
@@ -221,6 +296,19 @@ TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
   options.dir = make_temp_dir();
   RunResult run;
   std::thread tool = net.start_capture("5", options, &run);
+  // From its first tick on, the run holds no privilege: nobody, with no
+  // groups, no capabilities, and no way to gain any.  Reading, writing, the
+  // statistics and closing below still work.
+  const std::string status = net.capture_status();
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
+  EXPECT_EQ(status_field(status, "Uid"), uid + "\t" + uid + "\t" + uid + "\t" + uid) << status;
+  EXPECT_EQ(status_field(status, "Gid"), gid + "\t" + gid + "\t" + gid + "\t" + gid);
+  EXPECT_EQ(status_field(status, "Groups"), "");
+  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
+    EXPECT_EQ(status_field(status, set), "0000000000000000") << set;
+  EXPECT_EQ(status_field(status, "NoNewPrivs"), "1");
   const long sent0 = net.send(0, 300, 64, 2000, 3);
   const long sent1 = net.send(1, 200, 1400, 2000, 3);
   tool.join();
@@ -257,18 +345,27 @@ TEST(RealCapture, TwoLinksOfKnownTrafficEndToEnd) {
   }
 }
 
-// Only regular files of their own are written: a directory, a symbolic
-// link, a FIFO and a hard link in the way each fail their slot, and what a
-// link points to is left alone.
+// Only regular files of the run's own user are written.  In a shared
+// directory (group-writable, no sticky bit) a directory, a symbolic link, a
+// FIFO with a reader, a hard link and another user's file in the way each
+// fail their slot and are left alone, the FIFO never opened.  A file the run
+// creates is its owner's alone; one it empties keeps its mode.
 TEST(RealCapture, FilesInTheDirectory) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
-  LinkedNamespaces net("files", 4);
+  LinkedNamespaces net("files", 5);
   RunOptions options;
   options.dir = make_temp_dir();
   const std::string& dir = options.dir;
+  ASSERT_EQ(chmod(dir.c_str(), 0775), 0);
   const std::string outside = make_temp_dir();
   const std::string old_text(10000, 'x');
-  for (const char* name : {"/brovel0.cap", "/brovel9.cap"}) write_file(dir + name, old_text);
+  for (const char* name : {"/brovel0.cap", "/brovel5.cap", "/brovel9.cap"})
+    write_file(dir + name, old_text);
+  ASSERT_EQ(chmod((dir + "/brovel0.cap").c_str(), 0640), 0);
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  ASSERT_EQ(chown((dir + "/brovel5.cap").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ASSERT_EQ(chmod((dir + "/brovel5.cap").c_str(), 0666), 0);
   write_file(outside + "/target", old_text);
   write_file(outside + "/linked", old_text);
   const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -276,6 +373,8 @@ TEST(RealCapture, FilesInTheDirectory) {
   ASSERT_EQ(mkdir((dir + "/brovel1.cap").c_str(), 0755), 0);
   ASSERT_EQ(symlink((outside + "/target").c_str(), (dir + "/brovel2.cap").c_str()), 0);
   ASSERT_EQ(mkfifo((dir + "/brovel3.cap").c_str(), 0644), 0);
+  const int fifo_reader = open((dir + "/brovel3.cap").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fifo_reader, 0);
   ASSERT_EQ(link((outside + "/linked").c_str(), (dir + "/brovel4.cap").c_str()), 0);
 
   options.timeout_s = 30;
@@ -284,25 +383,39 @@ TEST(RealCapture, FilesInTheDirectory) {
   ASSERT_FALSE(run.timed_out) << "a file in the way made the run wait";
   EXPECT_EQ(run.status, 0) << run.err;
   const std::vector<std::string> opened = opened_devices(run.err);
-  ASSERT_GE(opened.size(), 5u);
+  ASSERT_GE(opened.size(), 7u);
   ASSERT_LE(opened.size(), 9u);
   for (int k = 0; k < static_cast<int>(opened.size()); ++k) {
     const std::string report = "\nError opening output file for " + std::to_string(k) + " device\n";
-    EXPECT_EQ(run.err.find(report) != std::string::npos, k >= 1 && k <= 4) << k;
+    EXPECT_EQ(run.err.find(report) != std::string::npos, k >= 1 && k <= 5) << k;
   }
   // No traffic: only the marks, and files with a header and nothing else.
   EXPECT_EQ(marks_of(run.out), "|||||");
   EXPECT_EQ(read_file(dir + "/brovel0.cap").size(), 24u);
-  for (size_t k = 5; k < opened.size(); ++k)
-    EXPECT_EQ(read_file(slot_file(dir, static_cast<int>(k))).size(), 24u) << k;
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/brovel0.cap").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  for (size_t k = 6; k < opened.size(); ++k) {
+    const std::string file = slot_file(dir, static_cast<int>(k));
+    EXPECT_EQ(read_file(file).size(), 24u) << k;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << k;
+    EXPECT_EQ(st.st_uid, 0u) << k;
+  }
   EXPECT_EQ(read_file(outside + "/target"), old_text);
   EXPECT_EQ(read_file(outside + "/linked"), old_text);
+  EXPECT_TRUE(read_file(dir + "/brovel5.cap") == old_text) << "another user's file was written";
+  ASSERT_EQ(stat((dir + "/brovel5.cap").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, nobody->pw_uid);
   EXPECT_EQ(read_file(dir + "/brovel9.cap"), old_text);
-  struct stat st;
   ASSERT_EQ(stat((dir + "/brovel9.cap").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
   ASSERT_EQ(lstat((dir + "/brovel3.cap").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  // A writer that came and went would leave the reader a hang-up.
+  pollfd reader = {fifo_reader, POLLIN, 0};
+  EXPECT_EQ(poll(&reader, 1, 0), 0) << "the FIFO was opened: " << reader.revents;
+  close(fifo_reader);
 }
 
 // A second run started in the same directory while the first records: it

@@ -13,6 +13,8 @@
 //   drops NAME N                NAME reports N packets dropped
 //   read-cost US                every packet read takes US microseconds
 //   memory BYTES                the machine's physical memory (default 16 GiB)
+//   raise-at SERIAL SIGNAL      the read of packet SERIAL (counted over all
+//                               devices from 1) raises SIGNAL before it returns
 // The program's clock is the script's: it starts at 0 and moves only by the
 // program's sleeps and the cost of its reads.  Tick t is what the program
 // reads from 100 x (t + 1) ms on, so with no read cost tick 0 is what it
@@ -21,6 +23,7 @@
 // 100 ms from enumeration.
 // Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
 #include <pcap/pcap.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -60,6 +63,8 @@ struct Script {
   long long memory_bytes = 16LL << 30;
   std::chrono::steady_clock::time_point enumerated;
   unsigned packet_serial = 0;
+  unsigned raise_serial = 0;
+  int raise_signal = 0;
 };
 
 Script& script() {
@@ -67,17 +72,22 @@ Script& script() {
   return s;
 }
 
+// Opened at the first call and kept: a program run as root gives up the
+// right to open it again once its capture starts.  Each line goes out at
+// once, so a run killed by a signal leaves its whole log.
 void log_call(const char* format, ...) {
-  const char* path = getenv("QUORVANE_FAKE_LOG");
-  if (path == nullptr) return;
-  FILE* log = fopen(path, "a");
-  if (log == nullptr) return;
+  static FILE* log = nullptr;
+  if (log == nullptr) {
+    const char* path = getenv("QUORVANE_FAKE_LOG");
+    log = path != nullptr ? fopen(path, "a") : nullptr;
+    if (log == nullptr) return;
+  }
   va_list args;
   va_start(args, format);
   vfprintf(log, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(args);
   fputc('\n', log);
-  fclose(log);
+  fflush(log);
 }
 
 FakeDevice* find_device(const std::string& name) {
@@ -106,6 +116,8 @@ void apply(const std::string& word, const std::string& rest) {
     s.read_cost_us = atoi(rest.c_str());
   } else if (word == "memory") {
     s.memory_bytes = atoll(rest.c_str());
+  } else if (word == "raise-at") {
+    sscanf(rest.c_str(), "%u %d", &s.raise_serial, &s.raise_signal);
   } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
     FakeDevice* d = find_device(name);
     if (d == nullptr) {
@@ -307,6 +319,7 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
   *header = &p->header;
   *data = p->data;
   log_call("read %s packet %u", d->name.c_str(), serial);
+  if (serial == script().raise_serial) raise(script().raise_signal);
   return 1;
 }
 

@@ -78,6 +78,29 @@ pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name) {
   return pcap_dump_open(capture, name);
 }
 
+// Npcap's devices are only watched, never steered.
+bool opening_changes_the_machine(const char*) { return false; }
+
+// The loop needs none of the token's privileges (an administrator's include
+// backing up and restoring any file, and debugging any process): each is
+// removed for good.
+void drop_privileges() {
+  HANDLE token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token) == 0) {
+    return;
+  }
+  alignas(TOKEN_PRIVILEGES) char buf[4096];
+  TOKEN_PRIVILEGES* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(buf);
+  DWORD size = 0;
+  if (GetTokenInformation(token, TokenPrivileges, privileges, sizeof buf, &size) != 0) {
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+      privileges->Privileges[i].Attributes = SE_PRIVILEGE_REMOVED;
+    }
+    AdjustTokenPrivileges(token, FALSE, privileges, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
+}
+
 // The library's stream is out of reach here; a failed flush is all there is
 // to go by, and the file keeps what reached it.
 bool capture_file_failed(pcap_dumper_t*) { return false; }
@@ -95,17 +118,34 @@ void release_interrupts() {
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio_ext.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+// Files past 2 GiB on 32-bit systems too.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
+// Under a file-size limit (ulimit -f, LimitFSIZE=) the write that crosses it
+// would raise SIGXFSZ and kill the run; ignored, the write fails with EFBIG
+// and the file is cut back like on a full disk.
 void set_up_console() {
   if (isatty(STDOUT_FILENO)) setvbuf(stdout, nullptr, _IONBF, 0);
   if (isatty(STDERR_FILENO)) setvbuf(stderr, nullptr, _IONBF, 0);
+  signal(SIGXFSZ, SIG_IGN);
 }
+
+// Reading the nfqueue device binds a netfilter queue, and the library then
+// accepts every packet it reads: the recorder would decide the firewall's
+// verdicts, and let through what the queue's absence had dropped.
+bool opening_changes_the_machine(const char* device) { return strncmp(device, "nfqueue", 7) == 0; }
 
 // Linux hands a process started with no argument vector an empty argv[0];
 // both mean no name was typed.
@@ -145,18 +185,48 @@ long long physical_memory_bytes() {
 }
 #endif
 
+// A file already there is written over only when it is a regular file of
+// the run's own user with no other name: another user's file, even one the
+// run could write, and a hard link to a file elsewhere are left alone.
+static bool may_write_over(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+}
+
+// Opens the file that lstat() saw and checks on the descriptor that it is
+// still that file.  Non-blocking, so that a FIFO put in its place meanwhile
+// fails instead of waiting for a reader.
+static int open_seen_file(const char* name, const struct stat& seen) {
+  const int fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino ||
+      !may_write_over(st) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What is in the way is looked at before anything is opened: opening a FIFO
+// wakes its reader, and opening some device nodes acts on the device.  A new
+// file is created exclusively, for its owner only.
+static int open_file_for_capture(const char* name) {
+  struct stat seen;
+  if (lstat(name, &seen) == 0) return may_write_over(seen) ? open_seen_file(name, seen) : -1;
+  if (errno != ENOENT) return -1;
+  return open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
 static FILE* create_regular_file(const char* name) {
-  // Non-blocking so that a FIFO without a reader fails instead of waiting.
-  const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  const int fd = open_file_for_capture(name);
   if (fd < 0) return nullptr;
   struct stat st;
   // The lock, taken before anything is emptied, keeps a second run in the
   // same directory off this run's files; it goes with the descriptor.  A new
   // file is not truncated: on ext4 a truncation to zero makes the close wait
   // for the whole file to be written back, at the end of the run.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 ||
-      flock(fd, LOCK_EX | LOCK_NB) != 0 || (st.st_size != 0 && ftruncate(fd, 0) != 0) ||
-      fcntl(fd, F_SETFL, 0) != 0) {
+  if (fstat(fd, &st) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      (st.st_size != 0 && ftruncate(fd, 0) != 0)) {
     close(fd);
     return nullptr;
   }
@@ -182,6 +252,34 @@ void cut_capture_file(pcap_dumper_t* file, long long size) {
   FILE* stream = pcap_dump_file(file);
   __fpurge(stream);
   if (ftruncate(fileno(stream), size) == 0) fseeko(stream, size, SEEK_SET);
+}
+
+// Root becomes nobody, with nobody's group and no supplementary groups.
+// The groups go first, since nobody can no longer change them, and each
+// step is tried even when one before it failed: nobody in root's group still
+// holds far less than root.  True when every step was taken.
+static bool become_nobody() {
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) return false;
+  bool done = setgroups(0, nullptr) == 0;
+  done = setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) == 0 && done;
+  done = setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0 && done;
+  return done;
+}
+
+// The loop only reads rings already mapped, writes and cuts files already
+// open, asks for statistics and closes: none of it needs a privilege.
+void drop_privileges() {
+  // The bounding and ambient sets while root can still change them.
+  for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; ++cap) {
+    prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+  }
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  if (getuid() == 0 || geteuid() == 0) become_nobody();
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  syscall(SYS_capset, &header, none);
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
 static sigset_t interrupt_signals() {

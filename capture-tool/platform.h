@@ -8,6 +8,8 @@
 
 // Makes every message and mark show the moment it is printed when a stream
 // is a terminal; a redirected stream keeps the standard library's buffering.
+// A write past a file-size limit then fails like a full disk instead of
+// ending the process.
 void set_up_console();
 
 // The program's name as it was invoked.  When the process got no name at
@@ -23,12 +25,17 @@ long long monotonic_ms();
 // The machine's physical memory in bytes, or 0 when it cannot be told.
 long long physical_memory_bytes();
 
+// True for a device whose opening would change what the machine does, not
+// only watch it: such a device is never opened.
+bool opening_changes_the_machine(const char* device);
+
 // Opens the capture file `name` for `capture` through the library, emptied,
-// only if it is a regular file of its own or does not exist yet: a symbolic
-// link is not followed, a file with other hard links is not touched, and a
-// FIFO, device or directory in the way is neither opened nor waited on.
-// Where the platform allows, the file is locked for as long as the process
-// lives, and a file another run has locked is not touched either.
+// only if it does not exist yet or is a regular file of the run's own user
+// with no other hard link: a symbolic link is not followed, another user's
+// file is not touched, and a FIFO, device or directory in the way is never
+// opened.  A file the run creates is readable by its owner only.  Where the
+// platform allows, the file is locked for as long as the process lives, and
+// a file another run has locked is not touched either.
 pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name);
 
 // True when a write to the file has failed since it was opened.
@@ -37,6 +44,12 @@ bool capture_file_failed(pcap_dumper_t* file);
 // Drops whatever the file still buffers and cuts it back to size bytes, so
 // a failed write leaves no torn record behind.
 void cut_capture_file(pcap_dumper_t* file, long long size);
+
+// Gives up what the capture loop does not need, once the devices and files
+// are open: root becomes the unprivileged user, capabilities go, and none
+// can be regained.  A step that is not possible is left out; the run goes
+// on.
+void drop_privileges();
 
 // Between these two calls an interrupt or termination signal is held back;
 // it takes its default effect once released.  Used so that a packet whose

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -31,6 +32,11 @@ static void start_child(const std::vector<std::string>& argv, const RunOptions& 
   dup2(out_fd, 1);
   dup2(err_fd, 2);
   if (!options.dir.empty() && chdir(options.dir.c_str()) != 0) _exit(126);
+  if (options.file_size_limit > 0) {
+    const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
+                          static_cast<rlim_t>(options.file_size_limit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+  }
   for (const std::string& e : options.env) putenv(strdup(e.c_str()));
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -110,7 +116,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
       result.timed_out = true;
     }
     if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
-    fds[0].fd = open_out ? out_pipe[0] : -1;
+    fds[0].fd = open_out && (exited || !options.never_read) ? out_pipe[0] : -1;
     fds[1].fd = open_err ? err_pipe[0] : -1;
     if (poll(fds, 2, 20) > 0) {
       if (open_out && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {

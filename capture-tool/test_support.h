@@ -26,6 +26,8 @@ struct RunOptions {
   double signal_after_s = 0;
   bool empty_argv = false;   // start argv[0] with no argument vector at all
   bool slow_reader = false;  // read stdout at about 400 KB/s, like a slow terminal
+  bool never_read = false;   // leave stdout unread until the program has ended
+  long file_size_limit = 0;  // RLIMIT_FSIZE in bytes when set, as ulimit -f gives
 };
 
 RunResult run_program(const std::vector<std::string>& argv,

@@ -175,7 +175,8 @@ TEST_F(Wine, ToolImportsOnlySystemDllsAndWpcap) {
     const size_t at = line.find("DLL Name: ");
     if (at != std::string::npos) dlls.push_back(line.substr(at + 10));
   }
-  EXPECT_EQ(dlls, (std::vector<std::string>{"KERNEL32.dll", "msvcrt.dll", "wpcap.dll"}));
+  EXPECT_EQ(dlls,
+            (std::vector<std::string>{"ADVAPI32.dll", "KERNEL32.dll", "msvcrt.dll", "wpcap.dll"}));
 }
 
 }  // namespace
