@@ -58,7 +58,7 @@ static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, ch
       fprintf(stderr, "\nUnable to open this adapter. %s is not supported by WinPcap\n", d->name);
       continue;
     }
-    table->slots[table->count] = Adapter{capture, nullptr, 0, false};
+    table->slots[table->count] = Adapter{capture, nullptr, 0, 0, false};
     ++table->count;
     fprintf(stderr, "Open adapter: %s.\n", d->name);
   }
@@ -70,7 +70,7 @@ bool open_adapters(AdapterTable* table, pcap_if_t** devices) {
   *devices = nullptr;
 
   printf("Retrieving adapter list...\n");
-  if (pcap_findalldevs(devices, errbuf) == -1) {
+  if (!load_capture_library(errbuf) || pcap_findalldevs(devices, errbuf) == -1) {
     fprintf(stderr, "Error in pcap_findalldevs: %s\n", errbuf);
     return false;
   }

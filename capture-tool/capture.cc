@@ -13,10 +13,10 @@ static void announce(int duration_ms) {
   printf("Ctrl+c to stop it and you will have captured data up to that point.\n");
 }
 
-static pcap_dumper_t* open_capture_file(pcap_t* capture, int k) {
+static pcap_dumper_t* open_capture_file(pcap_t* capture, int k, intptr_t* handle) {
   char name[32];
   snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
-  pcap_dumper_t* file = create_capture_file(capture, name);
+  pcap_dumper_t* file = create_capture_file(capture, name, handle);
   // The header goes out now: an interrupted run still leaves a valid file.
   if (file != nullptr && pcap_dump_flush(file) != 0) {
     pcap_dump_close(file);
@@ -28,11 +28,11 @@ static pcap_dumper_t* open_capture_file(pcap_t* capture, int k) {
 static void open_capture_files(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    slot->file = open_capture_file(slot->capture, k);
+    slot->file = open_capture_file(slot->capture, k, &slot->file_handle);
     if (slot->file == nullptr) {
       fprintf(stderr, "\nError opening output file for %d device\n", k);
     } else {
-      slot->file_bytes = pcap_dump_ftell64(slot->file);
+      slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
     }
   }
 }
@@ -42,11 +42,11 @@ static void open_capture_files(AdapterTable* table) {
 // to its last complete record and the slot is not written again.
 static void flush_capture_file(Adapter* slot, int k) {
   if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
-    slot->file_bytes = pcap_dump_ftell64(slot->file);
+    slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
     return;
   }
   fprintf(stderr, "\nError writing output file for %d device\n", k);
-  cut_capture_file(slot->file, slot->file_bytes);
+  cut_capture_file(slot->file, slot->file_handle, slot->file_bytes);
   slot->write_failed = true;
 }
 

@@ -20,7 +20,8 @@
 // reads from 100 x (t + 1) ms on, so with no read cost tick 0 is what it
 // reads after its first sleep.  A program that sleeps for real (the Windows
 // build under wine) does not use this clock; its ticks are then counted in
-// 100 ms from enumeration.
+// 100 ms from enumeration.  Built with QUORVANE_FAKE_WINPCAP, the Windows
+// library lacks pcap_dump_hopen, as WinPcap 4.1.3 does.
 // Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
 #include <pcap/pcap.h>
 #include <signal.h>
@@ -28,6 +29,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <chrono>
 #include <string>
@@ -338,6 +343,13 @@ static pcap_dumper_t* start_file(pcap_t* p, FILE* f) {
 
 #ifndef _WIN32
 pcap_dumper_t* pcap_dump_fopen(pcap_t* p, FILE* f) { return start_file(p, f); }
+#elif !defined(QUORVANE_FAKE_WINPCAP)
+// Like Npcap's: the handle becomes a stream of the library's own.
+pcap_dumper_t* pcap_dump_hopen(pcap_t* p, intptr_t handle) {
+  const int fd = _open_osfhandle(handle, _O_APPEND);
+  FILE* f = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+  return f != nullptr ? start_file(p, f) : nullptr;
+}
 #endif
 
 pcap_dumper_t* pcap_dump_open(pcap_t* p, const char* name) {
@@ -356,13 +368,9 @@ void pcap_dump(u_char* user, const pcap_pkthdr* header, const u_char* data) {
 
 FILE* pcap_dump_file(pcap_dumper_t* dumper) { return reinterpret_cast<FILE*>(dumper); }
 
-int64_t pcap_dump_ftell64(pcap_dumper_t* dumper) {
-#ifdef _WIN32
-  return _ftelli64(reinterpret_cast<FILE*>(dumper));
-#else
-  return ftello(reinterpret_cast<FILE*>(dumper));
+#ifndef _WIN32
+int64_t pcap_dump_ftell64(pcap_dumper_t* dumper) { return ftello(reinterpret_cast<FILE*>(dumper)); }
 #endif
-}
 
 int pcap_stats(pcap_t* p, pcap_stat* stats) {
   log_call("stats %s", p->device->name.c_str());

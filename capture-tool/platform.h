@@ -5,6 +5,7 @@
 
 #include <pcap/pcap.h>
 #include <stddef.h>
+#include <stdint.h>
 
 // Makes every message and mark show the moment it is printed when a stream
 // is a terminal; a redirected stream keeps the standard library's buffering.
@@ -25,6 +26,10 @@ long long monotonic_ms();
 // The machine's physical memory in bytes, or 0 when it cannot be told.
 long long physical_memory_bytes();
 
+// Finds and loads the capture library, before its first call.  False, with
+// a text in errbuf that says what to install, when there is none.
+bool load_capture_library(char* errbuf);
+
 // True for a device whose opening would change what the machine does, not
 // only watch it: such a device is never opened.
 bool opening_changes_the_machine(const char* device);
@@ -35,15 +40,19 @@ bool opening_changes_the_machine(const char* device);
 // file is not touched, and a FIFO, device or directory in the way is never
 // opened.  A file the run creates is readable by its owner only.  Where the
 // platform allows, the file is locked for as long as the process lives, and
-// a file another run has locked is not touched either.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name);
+// a file another run has locked is not touched either.  *handle is the
+// platform's own handle of the file, for the two calls below.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, intptr_t* handle);
+
+// Bytes handed to the system so far; right after a flush, the file's size.
+long long capture_file_size(pcap_dumper_t* file, intptr_t handle);
 
 // True when a write to the file has failed since it was opened.
 bool capture_file_failed(pcap_dumper_t* file);
 
 // Drops whatever the file still buffers and cuts it back to size bytes, so
-// a failed write leaves no torn record behind.
-void cut_capture_file(pcap_dumper_t* file, long long size);
+// a failed write leaves no torn record behind, where the platform can.
+void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
 
 // Gives up what the capture loop does not need, once the devices and files
 // are open: root becomes the unprivileged user, capabilities go, and none

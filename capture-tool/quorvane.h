@@ -4,6 +4,7 @@
 #define QUORVANE_H_
 
 #include <pcap/pcap.h>
+#include <stdint.h>
 #include <stdio.h>
 
 const int MAX_ADAPTERS = 10;
@@ -43,6 +44,7 @@ const int FILE_BUFFER_BYTES = 256 * 1024;
 struct Adapter {
   pcap_t* capture;
   pcap_dumper_t* file;
+  intptr_t file_handle;  // the platform's own handle of the file
   long long file_bytes;  // size of the file after its last good flush
   bool write_failed;     // the file is cut back to file_bytes and not written
 };

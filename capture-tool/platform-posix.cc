@@ -1,120 +1,5 @@
-// Two halves: POSIX (Linux with libpcap) and Windows (a WinPcap-compatible
-// wpcap.dll).  Nothing above this file knows which one it runs on.
+// The platform layer on Linux, with libpcap.
 #include "platform.h"
-
-#include <stdio.h>
-#include <string.h>
-
-#include "quorvane.h"
-
-#ifdef _WIN32
-
-#include <io.h>
-#include <windows.h>
-
-// Ctrl+C and a closed console are handled on a thread of their own, which
-// says so and waits here for the draining pass to let it through before the
-// default handler ends the process.  The only state the platform keeps.
-static CRITICAL_SECTION draining;
-static volatile LONG interrupted = 0;
-
-static BOOL WINAPI wait_for_pass(DWORD) {
-  InterlockedExchange(&interrupted, 1);
-  EnterCriticalSection(&draining);
-  return FALSE;
-}
-
-void set_up_console() {
-  if (_isatty(_fileno(stdout))) setvbuf(stdout, nullptr, _IONBF, 0);
-  if (_isatty(_fileno(stderr))) setvbuf(stderr, nullptr, _IONBF, 0);
-  InitializeCriticalSection(&draining);
-  SetConsoleCtrlHandler(wait_for_pass, TRUE);
-}
-
-// The first word of the command line as typed, without its quotes.
-const char* program_name(int argc, char** argv, char* buf, size_t size) {
-  const char* line = GetCommandLineA();
-  size_t n = 0;
-  if (line != nullptr && line[0] != '\0') {
-    bool quoted = false;
-    for (const char* c = line; *c != '\0' && n + 1 < size; ++c) {
-      if (*c == '"') {
-        quoted = !quoted;
-        continue;
-      }
-      if (!quoted && (*c == ' ' || *c == '\t')) break;
-      buf[n++] = *c;
-    }
-    buf[n] = '\0';
-    return buf;
-  }
-  if (argc > 0 && argv[0] != nullptr) return argv[0];
-  DWORD len = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(size));
-  if (len == 0 || len >= size) buf[0] = '\0';
-  return buf;
-}
-
-void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
-
-// Steps of the system timer (about 16 ms) are fine for 100 ms ticks.
-long long monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
-
-long long physical_memory_bytes() {
-  MEMORYSTATUSEX status;
-  status.dwLength = sizeof status;
-  if (GlobalMemoryStatusEx(&status) == 0) return 0;
-  return static_cast<long long>(status.ullTotalPhys);
-}
-
-// The file is opened by the library itself, in its own C runtime: a FILE
-// must not cross from one runtime into another.  It is not locked: the
-// library's open shares it for writing.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name) {
-  const DWORD attributes = GetFileAttributesA(name);
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-    return nullptr;
-  }
-  return pcap_dump_open(capture, name);
-}
-
-// Npcap's devices are only watched, never steered.
-bool opening_changes_the_machine(const char*) { return false; }
-
-// The loop needs none of the token's privileges (an administrator's include
-// backing up and restoring any file, and debugging any process): each is
-// removed for good.
-void drop_privileges() {
-  HANDLE token;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token) == 0) {
-    return;
-  }
-  alignas(TOKEN_PRIVILEGES) char buf[4096];
-  TOKEN_PRIVILEGES* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(buf);
-  DWORD size = 0;
-  if (GetTokenInformation(token, TokenPrivileges, privileges, sizeof buf, &size) != 0) {
-    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
-      privileges->Privileges[i].Attributes = SE_PRIVILEGE_REMOVED;
-    }
-    AdjustTokenPrivileges(token, FALSE, privileges, 0, nullptr, nullptr);
-  }
-  CloseHandle(token);
-}
-
-// The library's stream is out of reach here; a failed flush is all there is
-// to go by, and the file keeps what reached it.
-bool capture_file_failed(pcap_dumper_t*) { return false; }
-void cut_capture_file(pcap_dumper_t*, long long) {}
-
-void hold_interrupts() { EnterCriticalSection(&draining); }
-
-// Once interrupted, the handler ends the process; this thread only waits.
-void release_interrupts() {
-  LeaveCriticalSection(&draining);
-  if (interrupted != 0) Sleep(INFINITE);
-}
-
-#else  // POSIX
 
 #include <errno.h>
 #include <fcntl.h>
@@ -122,13 +7,17 @@ void release_interrupts() {
 #include <linux/capability.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdio_ext.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "quorvane.h"
 
 // Files past 2 GiB on 32-bit systems too.
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
@@ -141,6 +30,8 @@ void set_up_console() {
   if (isatty(STDERR_FILENO)) setvbuf(stderr, nullptr, _IONBF, 0);
   signal(SIGXFSZ, SIG_IGN);
 }
+
+bool load_capture_library(char*) { return true; }
 
 // Reading the nfqueue device binds a netfilter queue, and the library then
 // accepts every packet it reads: the recorder would decide the firewall's
@@ -156,16 +47,9 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
   return buf;
 }
 
-#ifdef QUORVANE_FAKE_PLATFORM
-// Test builds hand the tick's sleep, the clock and the machine's memory to
-// the scripted capture library: time passes only as the script says.
-extern "C" void fake_sleep_ms(int ms);
-extern "C" long long fake_clock_ms();
-extern "C" long long fake_memory_bytes();
-void sleep_ms(int ms) { fake_sleep_ms(ms); }
-long long monotonic_ms() { return fake_clock_ms(); }
-long long physical_memory_bytes() { return fake_memory_bytes(); }
-#else
+// The test build takes the clock, the sleep and the memory size from
+// scripted_clock.cc instead.
+#ifndef QUORVANE_FAKE_PLATFORM
 void sleep_ms(int ms) {
   timespec left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -183,7 +67,7 @@ long long physical_memory_bytes() {
   const long page_size = sysconf(_SC_PAGESIZE);
   return pages > 0 && page_size > 0 ? static_cast<long long>(pages) * page_size : 0;
 }
-#endif
+#endif  // QUORVANE_FAKE_PLATFORM
 
 // A file already there is written over only when it is a regular file of
 // the run's own user with no other name: another user's file, even one the
@@ -237,21 +121,24 @@ static FILE* create_regular_file(const char* name) {
 
 // A large stdio buffer: the loop flushes every file once per tick, so the
 // buffer only needs to spare the per-packet write calls.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name) {
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, intptr_t* handle) {
   FILE* stream = create_regular_file(name);
   if (stream == nullptr) return nullptr;
+  *handle = fileno(stream);
   setvbuf(stream, nullptr, _IOFBF, FILE_BUFFER_BYTES);
   pcap_dumper_t* file = pcap_dump_fopen(capture, stream);
   if (file == nullptr) fclose(stream);
   return file;
 }
 
+long long capture_file_size(pcap_dumper_t* file, intptr_t) { return pcap_dump_ftell64(file); }
+
 bool capture_file_failed(pcap_dumper_t* file) { return ferror(pcap_dump_file(file)) != 0; }
 
-void cut_capture_file(pcap_dumper_t* file, long long size) {
+void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
   FILE* stream = pcap_dump_file(file);
   __fpurge(stream);
-  if (ftruncate(fileno(stream), size) == 0) fseeko(stream, size, SEEK_SET);
+  if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
 }
 
 // Root becomes nobody, with nobody's group and no supplementary groups.
@@ -302,5 +189,3 @@ void release_interrupts() {
   sigset_t set = interrupt_signals();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
-
-#endif

@@ -1,0 +1,205 @@
+// The platform layer on Windows, with a WinPcap-compatible wpcap.dll.
+#include "platform.h"
+
+#include <io.h>
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "quorvane.h"
+
+// Ctrl+C and a closed console are handled on a thread of their own, which
+// says so and waits here for the draining pass to let it through before the
+// default handler ends the process.  The only state the platform keeps.
+static CRITICAL_SECTION draining;
+static volatile LONG interrupted = 0;
+
+static BOOL WINAPI wait_for_pass(DWORD) {
+  InterlockedExchange(&interrupted, 1);
+  EnterCriticalSection(&draining);
+  return FALSE;
+}
+
+void set_up_console() {
+  if (_isatty(_fileno(stdout))) setvbuf(stdout, nullptr, _IONBF, 0);
+  if (_isatty(_fileno(stderr))) setvbuf(stderr, nullptr, _IONBF, 0);
+  InitializeCriticalSection(&draining);
+  SetConsoleCtrlHandler(wait_for_pass, TRUE);
+}
+
+// The first word of the command line as typed, without its quotes.
+const char* program_name(int argc, char** argv, char* buf, size_t size) {
+  const char* line = GetCommandLineA();
+  size_t n = 0;
+  if (line != nullptr && line[0] != '\0') {
+    bool quoted = false;
+    for (const char* c = line; *c != '\0' && n + 1 < size; ++c) {
+      if (*c == '"') {
+        quoted = !quoted;
+        continue;
+      }
+      if (!quoted && (*c == ' ' || *c == '\t')) break;
+      buf[n++] = *c;
+    }
+    buf[n] = '\0';
+    return buf;
+  }
+  if (argc > 0 && argv[0] != nullptr) return argv[0];
+  DWORD len = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(size));
+  if (len == 0 || len >= size) buf[0] = '\0';
+  return buf;
+}
+
+void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
+
+// In 100 ns units, without the time the machine spent asleep, like Linux's
+// CLOCK_MONOTONIC; its steps (the system timer's, about 16 ms) are fine for
+// 100 ms ticks.
+long long monotonic_ms() {
+  ULONGLONG now = 0;
+  QueryUnbiasedInterruptTime(&now);
+  return static_cast<long long>(now / 10000);
+}
+
+long long physical_memory_bytes() {
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status) == 0) return 0;
+  return static_cast<long long>(status.ullTotalPhys);
+}
+
+// wpcap.dll is delay-loaded: found here, before its first call, where Npcap
+// puts it by default (System32\Npcap; only its WinPcap-compatible mode also
+// puts it in System32) or where WinPcap does (System32).  One beside the
+// program still comes first.
+bool load_capture_library(char* errbuf) {
+  char npcap[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(npcap, MAX_PATH);
+  if (length > 0 && length + sizeof "\\Npcap" <= MAX_PATH) {
+    memcpy(npcap + length, "\\Npcap", sizeof "\\Npcap");
+    const DWORD attributes = GetFileAttributesA(npcap);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      SetDllDirectoryA(npcap);
+    }
+  }
+  if (LoadLibraryA("wpcap.dll") != nullptr) return true;
+  snprintf(errbuf, PCAP_ERRBUF_SIZE,
+           "wpcap.dll cannot be loaded: install Npcap (or WinPcap) to capture");
+  return false;
+}
+
+using DumpHopen = pcap_dumper_t* (*)(pcap_t*, intptr_t);
+
+// Npcap has it; WinPcap 4.1.3 does not, so it is looked up, not imported.
+static DumpHopen find_dump_hopen() {
+  HMODULE library = GetModuleHandleA("wpcap.dll");
+  FARPROC found = library != nullptr ? GetProcAddress(library, "pcap_dump_hopen") : nullptr;
+  return reinterpret_cast<DumpHopen>(reinterpret_cast<void (*)()>(found));
+}
+
+// Opens name for writing, shared for reading only: a second run's open fails
+// with a sharing violation while this run holds the file.  A reparse point
+// (a symbolic link, a junction) is opened as itself and refused, and so is
+// anything but a plain disk file with one name.  An existing file is emptied
+// only once the handle is held.
+static HANDLE open_plain_file(const char* name) {
+  HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  BY_HANDLE_FILE_INFORMATION info;
+  const LARGE_INTEGER start = {};
+  if (GetFileType(file) != FILE_TYPE_DISK || GetFileInformationByHandle(file, &info) == 0 ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      info.nNumberOfLinks != 1 ||
+      ((info.nFileSizeHigh != 0 || info.nFileSizeLow != 0) &&
+       (SetFilePointerEx(file, start, nullptr, FILE_BEGIN) == 0 || SetEndOfFile(file) == 0))) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
+// The file is opened here and its handle given to the library, which makes
+// its own stream of it: a FILE must not cross from one C runtime into
+// another.  A library without pcap_dump_hopen opens the file itself, shared
+// for writing, so the file is neither held against a second run nor cut
+// back after a failed write; a directory or reparse point in the way is
+// still refused.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, intptr_t* handle) {
+  const DumpHopen dump_hopen = find_dump_hopen();
+  if (dump_hopen == nullptr) {
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return nullptr;
+    }
+    *handle = 0;
+    return pcap_dump_open(capture, name);
+  }
+  HANDLE file = open_plain_file(name);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // On failure the library may have closed the handle already: it is left.
+  pcap_dumper_t* dumper = dump_hopen(capture, reinterpret_cast<intptr_t>(file));
+  *handle = reinterpret_cast<intptr_t>(file);
+  return dumper;
+}
+
+// Npcap's devices are only watched, never steered.
+bool opening_changes_the_machine(const char*) { return false; }
+
+// The loop needs none of the token's privileges (an administrator's include
+// backing up and restoring any file, and debugging any process): each is
+// removed for good.
+void drop_privileges() {
+  HANDLE token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token) == 0) {
+    return;
+  }
+  alignas(TOKEN_PRIVILEGES) char buf[4096];
+  TOKEN_PRIVILEGES* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(buf);
+  DWORD size = 0;
+  if (GetTokenInformation(token, TokenPrivileges, privileges, sizeof buf, &size) != 0) {
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+      privileges->Privileges[i].Attributes = SE_PRIVILEGE_REMOVED;
+    }
+    AdjustTokenPrivileges(token, FALSE, privileges, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
+}
+
+// Handles travel as intptr_t, as pcap_dump_hopen takes them.
+static HANDLE as_handle(intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
+}
+
+// The size on the file's own handle; without one (the library opened the
+// file) there is nothing to cut back to.
+long long capture_file_size(pcap_dumper_t*, intptr_t handle) {
+  LARGE_INTEGER size = {};
+  if (handle == 0 || GetFileSizeEx(as_handle(handle), &size) == 0) return 0;
+  return size.QuadPart;
+}
+
+// The library's stream is out of reach here; a failed flush is all there is
+// to go by.
+bool capture_file_failed(pcap_dumper_t*) { return false; }
+
+// The library's stream gave up its buffer when its flush failed; the file
+// is cut back on the handle.  Without a handle the file keeps what reached
+// it.
+void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
+  if (handle == 0) return;
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  if (SetFilePointerEx(as_handle(handle), end, nullptr, FILE_BEGIN) != 0) {
+    SetEndOfFile(as_handle(handle));
+  }
+}
+
+void hold_interrupts() { EnterCriticalSection(&draining); }
+
+// Once interrupted, the handler ends the process; this thread only waits.
+void release_interrupts() {
+  LeaveCriticalSection(&draining);
+  if (interrupted != 0) Sleep(INFINITE);
+}

@@ -1,0 +1,12 @@
+// The test build's clock: the tick's sleep, the clock and the machine's
+// memory come from the scripted capture library, so time passes only as the
+// script says.
+#include "platform.h"
+
+extern "C" void fake_sleep_ms(int ms);
+extern "C" long long fake_clock_ms();
+extern "C" long long fake_memory_bytes();
+
+void sleep_ms(int ms) { fake_sleep_ms(ms); }
+long long monotonic_ms() { return fake_clock_ms(); }
+long long physical_memory_bytes() { return fake_memory_bytes(); }
