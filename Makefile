@@ -1,5 +1,6 @@
-# Each target first installs the Debian packages it needs (as root; otherwise
-# it names the missing ones and stops).
+# Each target first installs the Debian packages it needs, in one step (as
+# root; otherwise it names the missing ones and stops), so that make -j never
+# runs two package installs at once.
 # make               builds build/quorvane
 # make run [SECONDS=30]  installs what the build needs, builds, runs here
 # make test          installs what the tests need, builds and runs them all
@@ -7,50 +8,46 @@
 # make package       builds the Debian package in build/
 # make bench         quorvane against tcpdump on veth links (root)
 # make lint          clang-format and clang-tidy over the sources
-.PHONY: all build run test windows package bench lint deps-build deps-package deps-test \
-        deps-bench deps-lint
+.PHONY: all build run test windows package bench lint
+
+BUILD = cmake --preset default >/dev/null && cmake --build --preset default
+WINDOWS_BUILD = cmake --preset windows >/dev/null && cmake --build --preset windows
 
 all: build
 
-build: deps-build
-	cmake --preset default >/dev/null
-	cmake --build --preset default
-
-deps-build:
+build:
 	tools/install-deps build
+	$(BUILD)
 
-deps-package:
-	tools/install-deps package
-
-deps-test:
-	tools/install-deps test
-
-deps-bench:
-	tools/install-deps bench
-
-deps-lint:
-	tools/install-deps lint
-
-run: build
+run:
+	tools/install-deps build
+	$(BUILD)
 	./build/quorvane $(SECONDS)
 
 windows:
 	tools/install-deps windows
-	cmake --preset windows >/dev/null
-	cmake --build --preset windows
+	$(WINDOWS_BUILD)
 
-test: deps-test windows
+# The test packages include what the Windows build and lint need.
+test:
+	tools/install-deps test
+	$(WINDOWS_BUILD)
 	cmake --preset test >/dev/null
 	cmake --build --preset test
 	ctest --preset test
-	$(MAKE) --no-print-directory lint
+	tools/lint
 
-package: deps-package build
+package:
+	tools/install-deps package
+	$(BUILD)
 	cd build && cpack -G DEB
 
-bench: deps-bench build
+bench:
+	tools/install-deps bench
+	$(BUILD)
 	bench/run
 	bench/long-run 600
 
-lint: deps-lint
+lint:
+	tools/install-deps lint
 	tools/lint

@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
   const double max_seconds = atof(argv[5]);
   const uint32_t tag = argc > 6 ? static_cast<uint32_t>(atol(argv[6])) : 0;
   if (count < 0 || payload < FRAME_MIN_PAYLOAD || payload > FRAME_MAX_PAYLOAD || rate < 0 ||
-      max_seconds <= 0 || max_seconds > 600) {
-    fprintf(stderr, "sender: payload %d..%d bytes, at most 600 s\n", FRAME_MIN_PAYLOAD,
+      max_seconds <= 0 || max_seconds > 3600) {
+    fprintf(stderr, "sender: payload %d..%d bytes, at most 3600 s\n", FRAME_MIN_PAYLOAD,
             FRAME_MAX_PAYLOAD);
     return 2;
   }
