@@ -1,5 +1,7 @@
 // The narrow interface to the operating system: the console, the program's
-// own name, the tick's sleep and the holding of interrupts.
+// own name, the tick's clock and sleep, finding the capture library, the
+// capture files, the privileges and the holding of interrupts.  One file per
+// platform implements it (platform-posix.cc, platform-win32.cc).
 #ifndef QUORVANE_PLATFORM_H_
 #define QUORVANE_PLATFORM_H_
 
@@ -41,7 +43,8 @@ bool opening_changes_the_machine(const char* device);
 // opened.  A file the run creates is readable by its owner only.  Where the
 // platform allows, the file is locked for as long as the process lives, and
 // a file another run has locked is not touched either.  *handle is the
-// platform's own handle of the file, for the two calls below.
+// platform's own handle of the file, for capture_file_size and
+// cut_capture_file.
 pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, intptr_t* handle);
 
 // Bytes handed to the system so far; right after a flush, the file's size.
