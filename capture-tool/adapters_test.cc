@@ -4,7 +4,6 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -223,7 +222,7 @@ TEST(RealDevices, NfqueueIsListedButNeverOpened) {
   std::thread tool([&] {
     run = run_program({"ip", "netns", "exec", ns.name, built("quorvane"), "5"}, options);
   });
-  for (int i = 0; i < 100 && read_file(options.dir + "/brovel0.cap").empty(); ++i) usleep(50000);
+  wait_for_capture_start(options.dir);
   RunResult ping = run_program(
       {"ip", "netns", "exec", ns.name, "ping", "-c", "3", "-i", "0.3", "-W", "1", "127.0.0.1"});
   RunResult queues =

@@ -181,17 +181,6 @@ TEST(FakeLibrary, AFileSizeLimitIsAWriteFailure) {
   EXPECT_EQ(count_of(marks_of(run.result.out), '.'), 110);
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-// Waits until a run has opened `file`, so traffic is seen by its loop.
-void wait_for_capture_start(const std::string& dir, const char* file = "brovel0.cap") {
-  for (int i = 0; i < 200 && !exists(dir + "/" + file); ++i) usleep(50000);
-  usleep(200000);
-}
-
 // Capture side "qc-*" holds c0..c(n-1); sender side "qs-*" the peers s0...
 struct LinkedNamespaces {
   LinkedNamespaces(const std::string& tag, int links)

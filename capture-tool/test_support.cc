@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -152,6 +153,16 @@ std::string read_file(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+void wait_for_capture_start(const std::string& dir, const char* file) {
+  for (int i = 0; i < 200 && !exists(dir + "/" + file); ++i) usleep(50000);
+  usleep(200000);
 }
 
 void write_file(const std::string& path, const std::string& text) {

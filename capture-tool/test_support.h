@@ -37,6 +37,10 @@ RunResult run_program(const std::vector<std::string>& argv,
 void shell(const std::string& command);
 
 std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+// Waits (10 s at most) until a run in dir has created `file`, and a little
+// more, so that what is sent next is seen by its loop.
+void wait_for_capture_start(const std::string& dir, const char* file = "brovel0.cap");
 void write_file(const std::string& path, const std::string& text);
 std::string make_temp_dir();
 int count_of(const std::string& text, char c);

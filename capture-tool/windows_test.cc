@@ -226,9 +226,8 @@ TEST_F(Wine, SecondRunLeavesTheFirstRunsFileWhole) {
   }
   RunResult first, second;
   std::thread first_run([&] { first = run_in(dir, first_script, {"10"}, RunOptions(), "first"); });
-  struct stat st;
-  for (int i = 0; i < 200 && stat((dir + "/brovel0.cap").c_str(), &st) != 0; ++i) usleep(50000);
-  usleep(1000000);
+  wait_for_capture_start(dir);
+  usleep(800000);
   second = run_in(dir, second_script, {"5"}, RunOptions(), "second");
   first_run.join();
 
