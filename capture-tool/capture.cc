@@ -1,5 +1,6 @@
 // The capture phase: one file per adapter, then the tick loop that copies
 // every waiting packet into its adapter's file.
+#include <stdlib.h>
 #include <string.h>
 
 #include "platform.h"
@@ -13,10 +14,10 @@ static void announce(int duration_ms) {
   printf("Ctrl+c to stop it and you will have captured data up to that point.\n");
 }
 
-static pcap_dumper_t* open_capture_file(pcap_t* capture, int k, intptr_t* handle) {
+static pcap_dumper_t* open_capture_file(pcap_t* capture, int k, char* buffer, intptr_t* handle) {
   char name[32];
   snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
-  pcap_dumper_t* file = create_capture_file(capture, name, handle);
+  pcap_dumper_t* file = create_capture_file(capture, name, buffer, handle);
   // The header goes out now: an interrupted run still leaves a valid file.
   if (file != nullptr && pcap_dump_flush(file) != 0) {
     pcap_dump_close(file);
@@ -25,10 +26,13 @@ static pcap_dumper_t* open_capture_file(pcap_t* capture, int k, intptr_t* handle
   return file;
 }
 
-static void open_capture_files(AdapterTable* table) {
+// buffers holds FILE_BUFFER_BYTES per slot, or is null.
+static void open_capture_files(AdapterTable* table, char* buffers) {
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    slot->file = open_capture_file(slot->capture, k, &slot->file_handle);
+    char* buffer =
+        buffers != nullptr ? buffers + static_cast<size_t>(k) * FILE_BUFFER_BYTES : nullptr;
+    slot->file = open_capture_file(slot->capture, k, buffer, &slot->file_handle);
     if (slot->file == nullptr) {
       fprintf(stderr, "\nError opening output file for %d device\n", k);
     } else {
@@ -136,13 +140,16 @@ static void close_capture_files(AdapterTable* table) {
 
 bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
   announce(duration_ms);
-  open_capture_files(table);
+  // The files' buffers, taken once; without them the streams keep their own.
+  char* buffers = static_cast<char*>(malloc(static_cast<size_t>(table->count) * FILE_BUFFER_BYTES));
+  open_capture_files(table, buffers);
   pcap_freealldevs(devices);
   drop_privileges();
   run_capture_loop(table, duration_ms);
   report_drops(table);
   close_adapters(table);
   close_capture_files(table);
+  free(buffers);
   bool written = true;
   for (int k = 0; k < table->count; ++k) written = written && !table->slots[k].write_failed;
   return written;

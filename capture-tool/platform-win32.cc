@@ -124,8 +124,8 @@ static HANDLE open_plain_file(const char* name) {
 // another.  A library without pcap_dump_hopen opens the file itself, shared
 // for writing, so the file is neither held against a second run nor cut
 // back after a failed write; a directory or reparse point in the way is
-// still refused.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, intptr_t* handle) {
+// still refused.  The stream and its buffer are the library's own.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char*, intptr_t* handle) {
   const DumpHopen dump_hopen = find_dump_hopen();
   if (dump_hopen == nullptr) {
     const DWORD attributes = GetFileAttributesA(name);

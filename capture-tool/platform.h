@@ -44,8 +44,10 @@ bool opening_changes_the_machine(const char* device);
 // platform allows, the file is locked for as long as the process lives, and
 // a file another run has locked is not touched either.  *handle is the
 // platform's own handle of the file, for capture_file_size and
-// cut_capture_file.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, intptr_t* handle);
+// cut_capture_file.  `buffer` (FILE_BUFFER_BYTES, or nullptr) serves the
+// file's stream until it is closed, where the stream is the program's own.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char* buffer,
+                                   intptr_t* handle);
 
 // Bytes handed to the system so far; right after a flush, the file's size.
 long long capture_file_size(pcap_dumper_t* file, intptr_t handle);

@@ -50,6 +50,24 @@ static void start_child(const std::vector<std::string>& argv, const RunOptions& 
   _exit(127);
 }
 
+// True once pid has ended; it is left to be reaped, so that its counts can
+// still be read.
+static bool has_exited(pid_t pid) {
+  siginfo_t info = {};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+static void read_write_counts(pid_t pid, RunResult* result) {
+  std::istringstream io(read_file("/proc/" + std::to_string(pid) + "/io"));
+  std::string name;
+  long long value = 0;
+  while (io >> name >> value) {
+    if (name == "syscw:") result->write_calls = value;
+    if (name == "wchar:") result->bytes_written = value;
+  }
+}
+
 // Moves what is readable on fd into text, at most limit bytes; false once
 // the fd is done.
 static bool drain(int fd, std::string* text, size_t limit = 65536) {
@@ -116,7 +134,10 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
       kill(pid, SIGKILL);
       result.timed_out = true;
     }
-    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
+    if (!exited && has_exited(pid)) {
+      read_write_counts(pid, &result);
+      exited = waitpid(pid, &status, 0) == pid;
+    }
     fds[0].fd = open_out && (exited || !options.never_read) ? out_pipe[0] : -1;
     fds[1].fd = open_err ? err_pipe[0] : -1;
     if (poll(fds, 2, 20) > 0) {

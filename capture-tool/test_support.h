@@ -15,6 +15,10 @@ struct RunResult {
   // '|' after it were read from stdout.
   double announced_s = -1;
   std::vector<double> bar_times;
+  // The process's write calls and the bytes they wrote, to every file and
+  // the console, as the kernel counted them at its exit (-1 when unknown).
+  long long write_calls = -1;
+  long long bytes_written = -1;
 };
 
 struct RunOptions {
