@@ -75,28 +75,61 @@ static int drain_adapter(Adapter* slot, int k) {
 // half written; a pending signal takes effect as usual once they are
 // released, before the marks are written.  Every mark shown is then a packet
 // in its file, and a console that stops reading cannot keep an interrupt
-// out.  True when a slot used its whole share and may have more waiting.
-static bool draining_pass(AdapterTable* table, const char* dots) {
+// out.  Returns the packets shown; *cut_off tells whether a slot used its
+// whole share and may have more waiting.
+static int draining_pass(AdapterTable* table, const char* dots, bool* cut_off) {
   hold_interrupts();
   int shown = 0;
-  bool cut_off = false;
+  *cut_off = false;
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
     if (slot->file == nullptr || slot->write_failed) continue;
     const int packets = drain_adapter(slot, k);
     shown += packets;
-    cut_off = cut_off || packets == PASS_SHARE_PACKETS;
+    *cut_off = *cut_off || packets == PASS_SHARE_PACKETS;
   }
   release_interrupts();
   print_marks(dots, shown);
-  return cut_off;
+  return shown;
+}
+
+// A slot cut off by its share is read again, without sleeping, until all
+// run dry or until_ms comes.  Returns the packets shown.
+static int drain_until_dry(AdapterTable* table, const char* dots, long long until_ms) {
+  int shown = 0;
+  bool cut_off = false;
+  do {
+    shown += draining_pass(table, dots, &cut_off);
+  } while (cut_off && monotonic_ms() < until_ms);
+  return shown;
+}
+
+// Sleeps until due_ms, but reads what arrives meanwhile as soon as the
+// kernel hands it over: a device's buffer then holds only what comes between
+// two reads, not a whole tick of a flood that starts on a quiet device.  A
+// wake that finds nothing to read ends the waiting; the rest of the tick is
+// slept.
+static void wait_for_tick(AdapterTable* table, const char* dots, long long due_ms) {
+  pcap_t* captures[MAX_ADAPTERS];
+  int count = 0;
+  for (int k = 0; k < table->count; ++k) {
+    const Adapter* slot = &table->slots[k];
+    if (slot->file != nullptr && !slot->write_failed) captures[count++] = slot->capture;
+  }
+  for (long long left = due_ms - monotonic_ms(); left > 0; left = due_ms - monotonic_ms()) {
+    if (!wait_for_packets(captures, count, static_cast<int>(left))) return;
+    if (drain_until_dry(table, dots, due_ms) == 0) {
+      left = due_ms - monotonic_ms();
+      if (left > 0) sleep_ms(static_cast<int>(left));
+      return;
+    }
+  }
 }
 
 // Tick t is due TICK_MS x (t + 1) after the loop starts, whatever the passes
 // before it took, so the run lasts its announced time under any load.  A
-// tick sleeps until it is due, then reads every slot; a slot cut off by its
-// share is read again, without sleeping, until all run dry or the next tick
-// is due.
+// tick waits until it is due, then reads every slot until all run dry or
+// the next tick is due.
 static void run_capture_loop(AdapterTable* table, int duration_ms) {
   char dots[MAX_ADAPTERS * PASS_SHARE_PACKETS];
   memset(dots, '.', sizeof dots);
@@ -104,10 +137,8 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
   int elapsed_ms = 0;
   for (int t = 0; t < duration_ms / TICK_MS; ++t) {
     const long long due_ms = start_ms + static_cast<long long>(t + 1) * TICK_MS;
-    const long long left_ms = due_ms - monotonic_ms();
-    if (left_ms > 0) sleep_ms(static_cast<int>(left_ms));
-    while (draining_pass(table, dots) && monotonic_ms() < due_ms + TICK_MS) {
-    }
+    wait_for_tick(table, dots, due_ms);
+    drain_until_dry(table, dots, due_ms + TICK_MS);
     if (elapsed_ms % 1000 == 0) print_mark('|');
     elapsed_ms += TICK_MS;
   }

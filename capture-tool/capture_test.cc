@@ -5,16 +5,20 @@
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "frames.h"
+#include "platform.h"
 #include "quorvane.h"
 #include "test_support.h"
 
@@ -505,6 +509,79 @@ TEST(RealCapture, DeviceDeletedMidCapture) {
   EXPECT_TRUE(c0.complete);
   EXPECT_TRUE(c0.packets == expected_frames(200, 64, 0)) << c0.packets.size();
   EXPECT_TRUE(c1.packets == expected_frames(100, 64, 1)) << c1.packets.size();
+  // The gone device's error does not wake the loop for the rest of the run.
+  EXPECT_LT(run.cpu_s, 2.0);
+}
+
+// A capture on `device` of namespace `ns`, set up as the program sets up
+// its adapters; its socket stays in the namespace it was made in.
+pcap_t* open_capture_in(const std::string& ns, const char* device) {
+  pcap_t* capture = nullptr;
+  std::thread([&] {
+    const int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) close(fd);
+    char errbuf[PCAP_ERRBUF_SIZE];
+    capture = entered ? pcap_create(device, errbuf) : nullptr;
+    if (capture != nullptr &&
+        (pcap_set_timeout(capture, BLOCK_TIMEOUT_MS) != 0 || pcap_activate(capture) < 0 ||
+         pcap_setnonblock(capture, 1, errbuf) != 0)) {
+      pcap_close(capture);
+      capture = nullptr;
+    }
+  }).join();
+  return capture;
+}
+
+double thread_cpu_s() {
+  timespec now;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The wait a tick sleeps in, on a real capture: it lasts its time when
+// nothing comes, ends as soon as the kernel hands over a frame, and once
+// the device is gone lasts its time again, asleep, rather than wake for
+// the device's error.
+TEST(RealDevices, WaitForPacketsEndsForPacketsOnly) {
+  if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
+  LinkedNamespaces net("wait", 1);
+  pcap_t* capture = open_capture_in(net.capture.name, "c0");
+  ASSERT_NE(capture, nullptr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(wait_for_packets(&capture, 1, 300));
+  EXPECT_GE(seconds_since(start), 0.29);
+
+  long sent = 0;
+  std::thread frame([&] {
+    usleep(300000);
+    sent = net.send(0, 1, 64, 0, 1);
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(wait_for_packets(&capture, 1, 10000));
+  const double woke_s = seconds_since(start);
+  frame.join();
+  ASSERT_EQ(sent, 1);
+  EXPECT_GE(woke_s, 0.29);
+  EXPECT_LT(woke_s, 3.0);
+  pcap_pkthdr* header = nullptr;
+  const u_char* data = nullptr;
+  ASSERT_EQ(pcap_next_ex(capture, &header, &data), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), header->caplen),
+            expected_frames(1, 64, 0)[0]);
+
+  // The socket of a deleted device reports its error until it is read.
+  shell(net.capture.exec("ip link del c0"));
+  start = std::chrono::steady_clock::now();
+  const double cpu_before_s = thread_cpu_s();
+  EXPECT_FALSE(wait_for_packets(&capture, 1, 300));
+  EXPECT_GE(seconds_since(start), 0.29);
+  EXPECT_LT(thread_cpu_s() - cpu_before_s, 0.05) << "woken again and again by the error";
+  pcap_close(capture);
 }
 
 // A run held up in the middle of a flood (stopped for a second, as a

@@ -179,6 +179,9 @@ struct pcap {
   int timeout;
   int buffer_size;
   bool nonblocking;
+#ifdef _WIN32
+  HANDLE event;
+#endif
   pcap_pkthdr header;
   u_char data[65536];
 };
@@ -285,8 +288,20 @@ int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf) {
 
 void pcap_close(pcap_t* p) {
   log_call("close %s", p->device->name.c_str());
+#ifdef _WIN32
+  if (p->event != nullptr) CloseHandle(p->event);
+#endif
   delete p;
 }
+
+#ifdef _WIN32
+// The script's packets turn readable on the ticks, when the program reads
+// anyway: the event is never signalled, and a wait for it lasts its time.
+HANDLE pcap_getevent(pcap_t* p) {
+  if (p->event == nullptr) p->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return p->event;
+}
+#endif
 
 int pcap_datalink(pcap_t* p) { return p->device->linktype; }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -47,7 +48,7 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
   return buf;
 }
 
-// The test build takes the clock, the sleep and the memory size from
+// The test build takes the clock, the sleep, the wait and the memory size from
 // scripted_clock.cc instead.
 #ifndef QUORVANE_FAKE_PLATFORM
 void sleep_ms(int ms) {
@@ -60,6 +61,32 @@ long long monotonic_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The library's descriptor of a live capture turns readable when the kernel
+// hands over a block of packets: a full one, or one that has waited
+// BLOCK_TIMEOUT_MS.  A device that went away reports an error instead,
+// again and again; it is left out rather than woken for.
+bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
+  pollfd fds[MAX_ADAPTERS];
+  for (int i = 0; i < count; ++i) fds[i] = pollfd{pcap_get_selectable_fd(captures[i]), POLLIN, 0};
+  const long long until_ms = monotonic_ms() + ms;
+  for (long long left = ms; left > 0; left = until_ms - monotonic_ms()) {
+    const int ready = poll(fds, static_cast<nfds_t>(count), static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) sleep_ms(static_cast<int>(left));
+    if (ready <= 0) return false;
+    bool readable = false;
+    for (int i = 0; i < count; ++i) {
+      if ((fds[i].revents & POLLIN) != 0) {
+        readable = true;
+      } else if (fds[i].revents != 0) {
+        fds[i].fd = -1;
+      }
+    }
+    if (readable) return true;
+  }
+  return false;
 }
 
 long long physical_memory_bytes() {

@@ -52,6 +52,23 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
 
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
+// Npcap and WinPcap signal a capture's event once its driver buffer holds
+// enough to copy (16 KB by default) and clear it on the next read.
+bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
+  HANDLE events[MAX_ADAPTERS];
+  DWORD waiting = 0;
+  for (int i = 0; i < count; ++i) {
+    HANDLE event = pcap_getevent(captures[i]);
+    if (event != nullptr) events[waiting++] = event;
+  }
+  const DWORD woke = waiting > 0
+                         ? WaitForMultipleObjects(waiting, events, FALSE, static_cast<DWORD>(ms))
+                         : WAIT_FAILED;
+  if (woke < WAIT_OBJECT_0 + waiting) return true;
+  if (woke != WAIT_TIMEOUT) Sleep(static_cast<DWORD>(ms));
+  return false;
+}
+
 // In 100 ns units, without the time the machine spent asleep, like Linux's
 // CLOCK_MONOTONIC; its steps (the system timer's, about 16 ms) are fine for
 // 100 ms ticks.

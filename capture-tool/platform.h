@@ -1,5 +1,5 @@
 // The narrow interface to the operating system: the console, the program's
-// own name, the tick's clock and sleep, finding the capture library, the
+// own name, the tick's clock, sleep and wait, finding the capture library, the
 // capture files, the privileges and the holding of interrupts.  One file per
 // platform implements it (platform-posix.cc, platform-win32.cc).
 #ifndef QUORVANE_PLATFORM_H_
@@ -20,6 +20,12 @@ void set_up_console();
 const char* program_name(int argc, char** argv, char* buf, size_t size);
 
 void sleep_ms(int ms);
+
+// Sleeps ms, or less when one of the `count` captures has packets waiting
+// to be read, where the platform can tell.  True when it woke for packets;
+// false once ms have passed.  A capture that reports an error instead is
+// not waited on for the rest of the call.
+bool wait_for_packets(pcap_t* const* captures, int count, int ms);
 
 // Milliseconds on a clock that only goes forward, from an arbitrary start:
 // the ticks of the capture loop are laid out on it.

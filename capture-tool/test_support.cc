@@ -136,7 +136,10 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     }
     if (!exited && has_exited(pid)) {
       read_write_counts(pid, &result);
-      exited = waitpid(pid, &status, 0) == pid;
+      rusage usage = {};
+      exited = wait4(pid, &status, 0, &usage) == pid;
+      result.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     fds[0].fd = open_out && (exited || !options.never_read) ? out_pipe[0] : -1;
     fds[1].fd = open_err ? err_pipe[0] : -1;

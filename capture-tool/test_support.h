@@ -19,6 +19,7 @@ struct RunResult {
   // the console, as the kernel counted them at its exit (-1 when unknown).
   long long write_calls = -1;
   long long bytes_written = -1;
+  double cpu_s = -1;  // user and system CPU of the process and what it waited for
 };
 
 struct RunOptions {
