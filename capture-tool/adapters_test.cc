@@ -251,23 +251,24 @@ TEST(RealDevices, RunOnTheHostDeviceListEnds) {
 }
 
 // The kernel buffers of one run take at most an eighth of the machine's
-// memory, split evenly, each within the library's default and 64 MiB.
+// memory, split evenly, each within the library's default and 16 MiB.
 TEST(RingBuffer, AnEighthOfTheMemorySplitOverTheDevices) {
   const long long GiB = 1LL << 30;
   const int MiB = 1 << 20;
-  // 24 GiB, this machine's size: every device keeps 64 MiB.
-  EXPECT_EQ(ring_buffer_bytes(24 * GiB, 10), 64 * MiB);
-  // A 1 GiB board: 128 MiB over ten devices, over three, and for one alone.
+  // 24 GiB, this machine's size: every device keeps 16 MiB.
+  EXPECT_EQ(ring_buffer_bytes(24 * GiB, 10), 16 * MiB);
+  // A 1 GiB board: 128 MiB over ten devices, and over three.
   EXPECT_EQ(ring_buffer_bytes(GiB, 10), 13421772);
   EXPECT_LE(10LL * ring_buffer_bytes(GiB, 10), 128LL * MiB);
-  EXPECT_EQ(ring_buffer_bytes(GiB, 3), 44739242);
-  EXPECT_EQ(ring_buffer_bytes(GiB, 1), 64 * MiB);
+  EXPECT_EQ(ring_buffer_bytes(GiB, 3), 16 * MiB);
+  // Half a GiB over ten devices.
+  EXPECT_EQ(ring_buffer_bytes(GiB / 2, 10), 6710886);
   // Never below the library's 2 MiB, also when the size is unknown.
   EXPECT_EQ(ring_buffer_bytes(128LL * MiB, 10), 2 * MiB);
   EXPECT_EQ(ring_buffer_bytes(0, 10), 2 * MiB);
   EXPECT_EQ(ring_buffer_bytes(-1, 10), 2 * MiB);
   // No overflow on a very large machine.
-  EXPECT_EQ(ring_buffer_bytes(1LL << 50, 1), 64 * MiB);
+  EXPECT_EQ(ring_buffer_bytes(1LL << 50, 1), 16 * MiB);
 }
 
 }  // namespace

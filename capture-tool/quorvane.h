@@ -17,21 +17,22 @@ const char FILE_PREFIX[] = "brovel";
 
 const int EXIT_RUN_FAILED = -1;
 
-// Kernel buffer per adapter, at most.  Each adapter is read at least once
-// per tick, so the buffer must hold what a device receives in between: at
-// 450,000 frames/s of 1400 bytes, what one veth link takes flat out here,
-// that is about 64 MB.  Half of it already loses a twentieth of 300,000
-// frames/s of 1400 bytes, a rate the loop keeps up with.
-const int MAX_RING_BUFFER_BYTES = 64 * 1024 * 1024;
+// Kernel buffer per adapter, at most.  The tick's wait ends as soon as the
+// kernel hands over a block of packets, so a buffer holds only what arrives
+// while a pass copies and writes: 16 MB is over 15 ms of what a veth link
+// takes flat out here (700,000 frames/s of 1400 bytes).  Bigger buffers
+// kept no more of a flood here, and every run pays for them: the kernel
+// zeroes the buffers as it makes them, and they cannot be swapped out.
+const int MAX_RING_BUFFER_BYTES = 16 * 1024 * 1024;
 // The library's own default, and the least an adapter gets.
 const int MIN_RING_BUFFER_BYTES = 2 * 1024 * 1024;
 // The buffers cannot be swapped out: together they take at most this share
 // of the machine's memory.
 const int RING_MEMORY_SHARE = 8;
-// How long the kernel may hold packets before it hands them to a read.  With
-// no read timeout the Linux library lets the kernel pick one, a single
-// millisecond on fast links, which fills the ring with nearly empty blocks
-// long before a 100 ms tick is over.
+// How long the kernel may hold packets before it hands them to a read and
+// ends the tick's wait.  With no read timeout the Linux library lets the
+// kernel pick one, a single millisecond on fast links, which fills the
+// buffer with nearly empty blocks and wakes the loop for each.
 const int BLOCK_TIMEOUT_MS = 10;
 // Packets a draining pass reads from one adapter before it moves on.  Under
 // a flood an adapter never runs dry; the share keeps the other adapters, the
