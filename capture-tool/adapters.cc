@@ -25,12 +25,12 @@ int ring_buffer_bytes(long long memory_bytes, int devices) {
   return static_cast<int>(share);
 }
 
-// Opens one device for live capture: snapshot length SNAPLEN, promiscuous,
-// and reads that never wait, since the draining pass reads until nothing is
-// waiting and a read that blocked would stall the whole capture.  A device
-// that cannot promise that is not used.  The block timeout suits the loop's
-// 100 ms ticks (see BLOCK_TIMEOUT_MS).
-static pcap_t* open_adapter(const char* name, int buffer_bytes, char* errbuf) {
+// Snapshot length SNAPLEN, promiscuous, and reads that never wait, since
+// the draining pass reads until nothing is waiting and a read that blocked
+// would stall the whole capture.  A device that cannot promise that is not
+// used.  The block timeout suits the loop's 100 ms ticks (see
+// BLOCK_TIMEOUT_MS).
+pcap_t* open_adapter(const char* name, int buffer_bytes, char* errbuf) {
   pcap_t* capture = pcap_create(name, errbuf);
   if (capture == nullptr) return nullptr;
   if (pcap_set_snaplen(capture, SNAPLEN) != 0 || pcap_set_promisc(capture, 1) != 0 ||

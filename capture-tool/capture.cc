@@ -54,6 +54,9 @@ static void flush_capture_file(Adapter* slot, int k) {
   slot->write_failed = true;
 }
 
+// A slot is recorded while its file is open and has not failed a write.
+static bool recorded(const Adapter* slot) { return slot->file != nullptr && !slot->write_failed; }
+
 // Copies up to PASS_SHARE_PACKETS waiting packets of slot k into its file
 // and hands the file to the kernel.  Returns how many reached it: none when
 // the write failed, since the file was cut back to what came before.
@@ -83,7 +86,7 @@ static int draining_pass(AdapterTable* table, const char* dots, bool* cut_off) {
   *cut_off = false;
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    if (slot->file == nullptr || slot->write_failed) continue;
+    if (!recorded(slot)) continue;
     const int packets = drain_adapter(slot, k);
     shown += packets;
     *cut_off = *cut_off || packets == PASS_SHARE_PACKETS;
@@ -116,8 +119,7 @@ static void wait_for_tick(AdapterTable* table, const char* dots, long long due_m
   pcap_t* captures[MAX_ADAPTERS];
   int count = 0;
   for (int k = 0; k < table->count; ++k) {
-    const Adapter* slot = &table->slots[k];
-    if (slot->file != nullptr && !slot->write_failed) captures[count++] = slot->capture;
+    if (recorded(&table->slots[k])) captures[count++] = table->slots[k].capture;
   }
   for (long long left = due_ms - monotonic_ms(); left > 0; left = due_ms - monotonic_ms()) {
     if (!wait_for_packets(captures, count, static_cast<int>(left))) return;
@@ -154,8 +156,7 @@ static void report_drops(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) {
     const Adapter* slot = &table->slots[k];
     pcap_stat stats;
-    if (slot->file == nullptr || slot->write_failed || pcap_stats(slot->capture, &stats) != 0 ||
-        stats.ps_drop == 0) {
+    if (!recorded(slot) || pcap_stats(slot->capture, &stats) != 0 || stats.ps_drop == 0) {
       continue;
     }
     fprintf(stderr, "\n%u packets dropped on %d device\n", stats.ps_drop, k);

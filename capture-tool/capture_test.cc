@@ -513,8 +513,8 @@ TEST(RealCapture, DeviceDeletedMidCapture) {
   EXPECT_LT(run.cpu_s, 2.0);
 }
 
-// A capture on `device` of namespace `ns`, set up as the program sets up
-// its adapters; its socket stays in the namespace it was made in.
+// A capture on `device` of namespace `ns`, opened as the program opens its
+// adapters; its socket stays in the namespace it was made in.
 pcap_t* open_capture_in(const std::string& ns, const char* device) {
   pcap_t* capture = nullptr;
   std::thread([&] {
@@ -522,13 +522,7 @@ pcap_t* open_capture_in(const std::string& ns, const char* device) {
     const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
     if (fd >= 0) close(fd);
     char errbuf[PCAP_ERRBUF_SIZE];
-    capture = entered ? pcap_create(device, errbuf) : nullptr;
-    if (capture != nullptr &&
-        (pcap_set_timeout(capture, BLOCK_TIMEOUT_MS) != 0 || pcap_activate(capture) < 0 ||
-         pcap_setnonblock(capture, 1, errbuf) != 0)) {
-      pcap_close(capture);
-      capture = nullptr;
-    }
+    if (entered) capture = open_adapter(device, MIN_RING_BUFFER_BYTES, errbuf);
   }).join();
   return capture;
 }

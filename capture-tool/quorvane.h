@@ -66,6 +66,10 @@ int read_duration_ms(int argc, char** argv);
 // 1/RING_MEMORY_SHARE of it, within MIN and MAX_RING_BUFFER_BYTES.
 int ring_buffer_bytes(long long memory_bytes, int devices);
 
+// Opens one device for live capture as every adapter is opened, with a
+// kernel buffer of buffer_bytes; null when it will not open as needed.
+pcap_t* open_adapter(const char* name, int buffer_bytes, char* errbuf);
+
 // Lists the devices and opens the first MAX_ADAPTERS that will open.  On
 // success the table holds at least one adapter and *devices is still held by
 // the caller; on failure the reason is printed and nothing is left to release.
