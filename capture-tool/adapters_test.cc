@@ -257,10 +257,11 @@ TEST(RingBuffer, AnEighthOfTheMemorySplitOverTheDevices) {
   const int MiB = 1 << 20;
   // 24 GiB, this machine's size: every device keeps 16 MiB.
   EXPECT_EQ(ring_buffer_bytes(24 * GiB, 10), 16 * MiB);
-  // A 1 GiB board: 128 MiB over ten devices, and over three.
+  // A 1 GiB board: 128 MiB over ten devices, over three, and for one alone.
   EXPECT_EQ(ring_buffer_bytes(GiB, 10), 13421772);
   EXPECT_LE(10LL * ring_buffer_bytes(GiB, 10), 128LL * MiB);
   EXPECT_EQ(ring_buffer_bytes(GiB, 3), 16 * MiB);
+  EXPECT_EQ(ring_buffer_bytes(GiB, 1), 16 * MiB);
   // Half a GiB over ten devices.
   EXPECT_EQ(ring_buffer_bytes(GiB / 2, 10), 6710886);
   // Never below the library's 2 MiB, also when the size is unknown.
