@@ -32,6 +32,7 @@ static void start_child(const std::vector<std::string>& argv, const RunOptions& 
   dup2(null_fd, 0);
   dup2(out_fd, 1);
   dup2(err_fd, 2);
+  if (options.closed_fd >= 0) close(options.closed_fd);
   if (!options.dir.empty() && chdir(options.dir.c_str()) != 0) _exit(126);
   if (options.file_size_limit > 0) {
     const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
@@ -102,6 +103,16 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   int out_pipe[2], err_pipe[2];
   int master = -1, slave = -1;
   if (pipe(err_pipe) != 0) return result;
+  size_t err_filler = 0;
+  if (options.err_room >= 0) {
+    const int page = 4096;
+    err_filler = static_cast<size_t>(page - options.err_room);
+    const std::string filler(err_filler, '#');
+    if (fcntl(err_pipe[1], F_SETPIPE_SZ, page) != page ||
+        write(err_pipe[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
+      return result;
+    }
+  }
   if (options.terminal) {
     termios raw;
     cfmakeraw(&raw);
@@ -142,7 +153,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     fds[0].fd = open_out && (exited || !options.never_read) ? out_pipe[0] : -1;
-    fds[1].fd = open_err ? err_pipe[0] : -1;
+    fds[1].fd = open_err && (exited || options.err_room < 0) ? err_pipe[0] : -1;
     if (poll(fds, 2, 20) > 0) {
       if (open_out && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
         open_out = drain(out_pipe[0], &result.out, options.slow_reader ? 4096 : 65536);
@@ -161,6 +172,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     }
   }
   result.seconds = now_s() - start;
+  result.err.erase(0, err_filler);
   close(out_pipe[0]);
   close(err_pipe[0]);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -194,10 +206,34 @@ void write_file(const std::string& path, const std::string& text) {
   out << text;
 }
 
+// The directories the current test made, removed when it ends.
+static std::vector<std::string>& temp_dirs() {
+  static std::vector<std::string> dirs;
+  return dirs;
+}
+
+namespace {
+struct RemoveTempDirs : testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo&) override {
+    for (const std::string& dir : temp_dirs()) {
+      system(("umount -q -R '" + dir + "' 2>/dev/null; rm -rf --one-file-system '" + dir + "'")
+                 .c_str());
+    }
+    temp_dirs().clear();
+  }
+};
+const bool temp_dirs_removed = [] {
+  testing::UnitTest::GetInstance()->listeners().Append(new RemoveTempDirs);
+  return true;
+}();
+}  // namespace
+
 std::string make_temp_dir() {
   char name[] = "/tmp/quorvane-test-XXXXXX";
   const char* dir = mkdtemp(name);
-  return dir != nullptr ? dir : "";
+  if (dir == nullptr) return "";
+  temp_dirs().push_back(dir);
+  return dir;
 }
 
 int count_of(const std::string& text, char c) {
@@ -243,6 +279,7 @@ FakeRun run_fake(const std::string& script, std::vector<std::string> args, RunOp
   args.insert(args.begin(), built("quorvane_fake"));
   run.result = run_program(args, options);
   run.log = read_file(run.dir + "/log");
+  run.dir = options.dir;
   return run;
 }
 

@@ -33,6 +33,11 @@ struct RunOptions {
   bool slow_reader = false;  // read stdout at about 400 KB/s, like a slow terminal
   bool never_read = false;   // leave stdout unread until the program has ended
   long file_size_limit = 0;  // RLIMIT_FSIZE in bytes when set, as ulimit -f gives
+  int closed_fd = -1;        // a standard descriptor the program starts without
+  // When set, stderr is a pipe of one page left with only this many bytes of
+  // room, not read until the program has ended: a console that stopped
+  // reading.  RunResult.err then holds what the program wrote.
+  int err_room = -1;
 };
 
 RunResult run_program(const std::vector<std::string>& argv,
@@ -47,6 +52,8 @@ bool exists(const std::string& path);
 // more, so that what is sent next is seen by its loop.
 void wait_for_capture_start(const std::string& dir, const char* file = "brovel0.cap");
 void write_file(const std::string& path, const std::string& text);
+// A new directory under /tmp, removed with all it holds (and whatever is
+// mounted on it) when the current test ends.
 std::string make_temp_dir();
 int count_of(const std::string& text, char c);
 
@@ -62,7 +69,7 @@ bool namespaces_unavailable();
 struct FakeRun {
   RunResult result;
   std::string log;  // the library's log of calls
-  std::string dir;
+  std::string dir;  // where the run worked: its capture files
 };
 FakeRun run_fake(const std::string& script, std::vector<std::string> args = {},
                  RunOptions options = RunOptions());
