@@ -25,6 +25,19 @@ int ring_buffer_bytes(long long memory_bytes, int devices) {
   return static_cast<int>(share);
 }
 
+// Activates the capture and puts back the firewall's loggers if that
+// changed them: the library binds the IPv4 logger to the netfilter log group
+// its nflog device reads, for good, which would send the firewall's own log
+// (LOG rules, TRACE, conntrack's reports) to a group nobody reads once the
+// run is over.  The nflog device still gets what NFLOG rules send it.
+static int activate_leaving_loggers(pcap_t* capture) {
+  FirewallLoggers loggers;
+  note_firewall_loggers(&loggers);
+  const int activated = pcap_activate(capture);
+  restore_firewall_loggers(&loggers);
+  return activated;
+}
+
 // Snapshot length SNAPLEN, promiscuous, and reads that never wait, since
 // the draining pass reads until nothing is waiting and a read that blocked
 // would stall the whole capture.  A device that cannot promise that is not
@@ -35,7 +48,7 @@ pcap_t* open_adapter(const char* name, int buffer_bytes, char* errbuf) {
   if (capture == nullptr) return nullptr;
   if (pcap_set_snaplen(capture, SNAPLEN) != 0 || pcap_set_promisc(capture, 1) != 0 ||
       pcap_set_timeout(capture, BLOCK_TIMEOUT_MS) != 0 ||
-      pcap_set_buffer_size(capture, buffer_bytes) != 0 || pcap_activate(capture) < 0 ||
+      pcap_set_buffer_size(capture, buffer_bytes) != 0 || activate_leaving_loggers(capture) < 0 ||
       pcap_setnonblock(capture, 1, errbuf) != 0) {
     pcap_close(capture);
     return nullptr;

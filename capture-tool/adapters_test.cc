@@ -2,9 +2,11 @@
 // library (exact output for every path) and on real namespace devices.
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <pcap/pcap.h>
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -207,15 +209,30 @@ TEST(RealDevices, ListsEveryDeviceAndOpensTheFirstTenThatOpen) {
   EXPECT_NE(run.err.find("Open " + std::to_string(opened) + " adapters.\n"), std::string::npos);
 }
 
-// A firewall rule hands ICMP to netfilter queue 0, which no program holds,
-// so the kernel drops it.  A run, which lists the nfqueue device like any
-// other, must not bind that queue: none is bound while it runs, and the
-// pings stay dropped.
+// The firewall's logger of every protocol family of the namespace, one
+// "family=logger" line each (net.netfilter.nf_log.N).
+std::string firewall_loggers(const Netns& ns) {
+  const std::string each =
+      "cd /proc/sys/net/netfilter/nf_log && for f in *; do echo \"$f=$(cat $f)\"; done";
+  return run_program({"ip", "netns", "exec", ns.name, "sh", "-c", each}).out;
+}
+
+// A run leaves the firewall as it found it.  A rule hands ICMP to netfilter
+// queue 0, which no program holds, so the kernel drops it; a run, which
+// lists the nfqueue device like any other, must not bind that queue: none
+// is bound while it runs, and the pings stay dropped.  Opening the nflog
+// device must not leave the firewall's loggers bound to its log group
+// (iptables' LOG and TRACE would go there from then on), neither during the
+// run nor after it; the device still records what an NFLOG rule sends to
+// group 0.
 TEST(RealDevices, NfqueueIsListedButNeverOpened) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   Netns ns("quorvane-nfqueue");
   shell(ns.exec("ip link set up lo"));
   shell(ns.exec("iptables -A INPUT -p icmp -j NFQUEUE --queue-num 0"));
+  shell(ns.exec("iptables -A OUTPUT -p icmp --icmp-type echo-request -j NFLOG --nflog-group 0"));
+  const std::string loggers = firewall_loggers(ns);
+  ASSERT_NE(loggers.find("\n2=nf_log_ipv4\n"), std::string::npos) << loggers;
   RunOptions options;
   options.dir = make_temp_dir();
   RunResult run;
@@ -227,27 +244,51 @@ TEST(RealDevices, NfqueueIsListedButNeverOpened) {
       {"ip", "netns", "exec", ns.name, "ping", "-c", "3", "-i", "0.3", "-W", "1", "127.0.0.1"});
   RunResult queues =
       run_program({"ip", "netns", "exec", ns.name, "cat", "/proc/net/netfilter/nfnetlink_queue"});
+  EXPECT_EQ(firewall_loggers(ns), loggers) << "during the run";
   tool.join();
+  EXPECT_EQ(firewall_loggers(ns), loggers) << "after the run";
   EXPECT_EQ(queues.status, 0) << queues.err;
   EXPECT_EQ(queues.out, "") << "bound during the run";
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find(". nfqueue ("), std::string::npos) << run.out;
   EXPECT_NE(run.err.find(unable("nfqueue")), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("Open adapter: nflog.\n"), std::string::npos) << run.err;
   EXPECT_NE(ping.out.find("3 packets transmitted, 0 received"), std::string::npos) << ping.out;
+  const std::vector<std::string> opened = opened_devices(run.err);
+  const auto nflog = std::find(opened.begin(), opened.end(), "nflog");
+  ASSERT_NE(nflog, opened.end()) << run.err;
+  const CaptureFile logged =
+      read_capture(options.dir + "/brovel" + std::to_string(nflog - opened.begin()) + ".cap");
+  EXPECT_EQ(logged.linktype, DLT_NFLOG);
+  EXPECT_EQ(logged.packets.size(), 3u) << "echo requests the NFLOG rule logged";
 }
 
-// A run on the machine's own device list, pseudo-devices and all, must end.
-TEST(RealDevices, RunOnTheHostDeviceListEnds) {
+// A run on a whole device list of many kinds, pseudo-devices and all, must
+// end, with every file whole.  In a namespace of its own: a run on the
+// host's list would set the host's devices promiscuous and record its
+// traffic.
+TEST(RealDevices, RunOnEveryKindOfDeviceEnds) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root";
-  const std::string dir = make_temp_dir();
+  Netns ns("quorvane-kinds");
+  shell(ns.exec("ip link set up lo"));
+  shell(ns.exec("ip link add qv0 type veth peer name qv1"));
+  shell(ns.exec("ip link add qbr0 type bridge"));
+  shell(ns.exec("ip link add qvx0 type vxlan id 7 dstport 4789 dev qv0"));
+  shell(ns.exec("ip link add qmv0 link qv1 type macvlan mode bridge"));
+  shell(ns.exec("ip tuntap add dev qtap0 mode tap"));
+  for (const char* up : {"qv0", "qv1", "qbr0", "qvx0", "qmv0"})
+    shell(ns.exec(std::string("ip link set up ") + up));
   RunOptions options;
-  options.dir = dir;
+  options.dir = make_temp_dir();
   options.timeout_s = 60;
-  RunResult run = run_program({built("quorvane"), "5"}, options);
+  RunResult run = run_program({"ip", "netns", "exec", ns.name, built("quorvane"), "5"}, options);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("Open adapter: "), std::string::npos);
+  const std::vector<std::string> opened = opened_devices(run.err);
+  EXPECT_GE(opened.size(), 5u) << run.err;
+  for (size_t k = 0; k < opened.size(); ++k) {
+    EXPECT_TRUE(read_capture(options.dir + "/brovel" + std::to_string(k) + ".cap").complete)
+        << opened[k];
+  }
 }
 
 // The kernel buffers of one run take at most an eighth of the machine's

@@ -41,15 +41,14 @@ static void open_capture_files(AdapterTable* table, char* buffers) {
   }
 }
 
-// Hands what a pass wrote to slot k's file to the kernel.  The first
-// failure (a full disk, an I/O error) is reported once; the file is cut back
-// to its last complete record and the slot is not written again.
-static void flush_capture_file(Adapter* slot, int k) {
+// Hands what a pass wrote to a slot's file to the kernel.  On the first
+// failure (a full disk, an I/O error) the file is cut back to its last
+// complete record and the slot is not written again.
+static void flush_capture_file(Adapter* slot) {
   if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
     slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
     return;
   }
-  fprintf(stderr, "\nError writing output file for %d device\n", k);
   cut_capture_file(slot->file, slot->file_handle, slot->file_bytes);
   slot->write_failed = true;
 }
@@ -57,10 +56,10 @@ static void flush_capture_file(Adapter* slot, int k) {
 // A slot is recorded while its file is open and has not failed a write.
 static bool recorded(const Adapter* slot) { return slot->file != nullptr && !slot->write_failed; }
 
-// Copies up to PASS_SHARE_PACKETS waiting packets of slot k into its file
+// Copies up to PASS_SHARE_PACKETS waiting packets of a slot into its file
 // and hands the file to the kernel.  Returns how many reached it: none when
 // the write failed, since the file was cut back to what came before.
-static int drain_adapter(Adapter* slot, int k) {
+static int drain_adapter(Adapter* slot) {
   int packets = 0;
   pcap_pkthdr* header = nullptr;
   const u_char* data = nullptr;
@@ -68,30 +67,36 @@ static int drain_adapter(Adapter* slot, int k) {
     pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
     ++packets;
   }
-  if (packets > 0) flush_capture_file(slot, k);
+  if (packets > 0) flush_capture_file(slot);
   return slot->write_failed ? 0 : packets;
 }
 
-// One pass over the slots, each read for its share, then one write of the
-// pass's marks.  Interrupts are held while the packets are copied and the
-// files handed to the kernel, so no signal ends the process with a record
-// half written; a pending signal takes effect as usual once they are
-// released, before the marks are written.  Every mark shown is then a packet
-// in its file, and a console that stops reading cannot keep an interrupt
-// out.  Returns the packets shown; *cut_off tells whether a slot used its
-// whole share and may have more waiting.
+// One pass over the slots, each read for its share, then the reports of the
+// files that failed in it and one write of the pass's marks.  Interrupts are
+// held while the packets are copied and the files handed to the kernel, so
+// no signal ends the process with a record half written; a pending signal
+// takes effect as usual once they are released, before anything goes to the
+// console.  Every mark shown is then a packet in its file, and a console
+// that stops reading cannot keep an interrupt out.  Returns the packets
+// shown; *cut_off tells whether a slot used its whole share and may have
+// more waiting.
 static int draining_pass(AdapterTable* table, const char* dots, bool* cut_off) {
+  bool failed_now[MAX_ADAPTERS] = {};
   hold_interrupts();
   int shown = 0;
   *cut_off = false;
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
     if (!recorded(slot)) continue;
-    const int packets = drain_adapter(slot, k);
+    const int packets = drain_adapter(slot);
+    failed_now[k] = slot->write_failed;
     shown += packets;
     *cut_off = *cut_off || packets == PASS_SHARE_PACKETS;
   }
   release_interrupts();
+  for (int k = 0; k < table->count; ++k) {
+    if (failed_now[k]) fprintf(stderr, "\nError writing output file for %d device\n", k);
+  }
   print_marks(dots, shown);
   return shown;
 }
@@ -175,12 +180,26 @@ static void close_capture_files(AdapterTable* table) {
   }
 }
 
+static bool any_capture_file(const AdapterTable* table) {
+  for (int k = 0; k < table->count; ++k) {
+    if (table->slots[k].file != nullptr) return true;
+  }
+  return false;
+}
+
 bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
   announce(duration_ms);
   // The files' buffers, taken once; without them the streams keep their own.
   char* buffers = static_cast<char*>(malloc(static_cast<size_t>(table->count) * FILE_BUFFER_BYTES));
   open_capture_files(table, buffers);
   pcap_freealldevs(devices);
+  // With no file to write, a run would only tick for its whole time and
+  // then claim a capture: it ends here, after the reports, as a failure.
+  if (!any_capture_file(table)) {
+    close_adapters(table);
+    free(buffers);
+    return false;
+  }
   drop_privileges();
   run_capture_loop(table, duration_ms);
   report_drops(table);

@@ -35,15 +35,24 @@ std::string fake_packet(unsigned serial, int length) {
   return data;
 }
 
-TEST(FakeLibrary, TicksSleepThenDrainThenMark) {
-  RunOptions options;
+const char THREE_DEVICES[] =
+    "device a\ndevice b\ndevice c\nlinktype c 113\n"
+    "packets a 0 3 60\npackets b 0 5 60\npackets c 0 2 1400\nread-error c 0\n"
+    "packets a 12 1 42\ndrops c 7\ndrops b 5\n";
+
+// THREE_DEVICES for 5 s in a directory of its own where slot 1's file is a
+// directory.
+FakeRun run_three_devices(const RunOptions& given = RunOptions()) {
+  RunOptions options = given;
   options.dir = make_temp_dir();
-  ASSERT_EQ(mkdir((options.dir + "/brovel1.cap").c_str(), 0755), 0);
-  FakeRun run = run_fake(
-      "device a\ndevice b\ndevice c\nlinktype c 113\n"
-      "packets a 0 3 60\npackets b 0 5 60\npackets c 0 2 1400\nread-error c 0\n"
-      "packets a 12 1 42\ndrops c 7\ndrops b 5\n",
-      {"5"}, options);
+  EXPECT_EQ(mkdir((options.dir + "/brovel1.cap").c_str(), 0755), 0);
+  return run_fake(THREE_DEVICES, {"5"}, options);
+}
+
+TEST(FakeLibrary, TicksSleepThenDrainThenMark) {
+  FakeRun run = run_three_devices();
+  RunOptions options;
+  options.dir = run.dir;
   EXPECT_EQ(run.result.status, 0);
   EXPECT_EQ(run.result.err,
             "Open adapter: a.\nOpen adapter: b.\nOpen adapter: c.\nOpen 3 adapters.\n"
@@ -77,18 +86,42 @@ TEST(FakeLibrary, TicksSleepThenDrainThenMark) {
   EXPECT_EQ(lines_equal_to(log, "read c error"), 1);
   EXPECT_GT(log.find("stats c"), log.rfind("sleep"));
   EXPECT_LT(log.find("stats c"), log.find("close a"));
+
+  // Started without standard output, or without standard error (a daemon,
+  // `>&-`): the files and the library's own log are the same, byte for
+  // byte; no console text lands in a file the run opened.
+  for (int closed : {1, 2}) {
+    RunOptions without;
+    without.closed_fd = closed;
+    FakeRun quiet = run_three_devices(without);
+    EXPECT_EQ(quiet.result.status, 0) << closed;
+    EXPECT_TRUE(quiet.log == run.log) << "the log differs with descriptor " << closed << " closed";
+    for (const char* file : {"/brovel0.cap", "/brovel2.cap"}) {
+      EXPECT_TRUE(read_file(quiet.dir + file) == read_file(run.dir + file)) << closed << file;
+    }
+  }
 }
 
-TEST(FakeLibrary, NoCaptureFileAtAllStillRunsItsTime) {
+// With no capture file to write, the run ends right after the reports, as
+// a failure, rather than tick for its whole time and report success.
+TEST(FakeLibrary, NoCaptureFileAtAllEndsTheRunAt255) {
   RunOptions options;
   options.dir = make_temp_dir();
   ASSERT_EQ(mkdir((options.dir + "/brovel0.cap").c_str(), 0755), 0);
-  FakeRun run = run_fake("device a\npackets a 0 3 60\n", {}, options);
-  EXPECT_EQ(run.result.status, 0);
-  EXPECT_EQ(marks_of(run.result.out), std::string(120, '|'));
+  ASSERT_EQ(mkdir((options.dir + "/brovel1.cap").c_str(), 0755), 0);
+  FakeRun run = run_fake("device a\ndevice b\npackets a 0 3 60\n", {}, options);
+  EXPECT_EQ(run.result.status, 255);
+  EXPECT_EQ(run.result.err,
+            "Open adapter: a.\nOpen adapter: b.\nOpen 2 adapters.\n"
+            "\nError opening output file for 0 device\n"
+            "\nError opening output file for 1 device\n");
+  EXPECT_EQ(marks_of(run.result.out), "");
   EXPECT_NE(run.result.out.find("Will capature for 120 seconds."), std::string::npos);
-  EXPECT_EQ(lines_equal_to(run.log, "sleep 100"), 1200);
+  EXPECT_EQ(run.log.find("sleep"), std::string::npos);
+  EXPECT_EQ(run.log.find("read"), std::string::npos);
+  EXPECT_EQ(lines_equal_to(run.log, "freealldevs"), 1);
   EXPECT_EQ(lines_equal_to(run.log, "close a"), 1);
+  EXPECT_EQ(lines_equal_to(run.log, "close b"), 1);
 }
 
 // A flooded device is read a share at a time, the quiet one beside it on
@@ -133,16 +166,42 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
 // Interrupts are held while a pass copies its packets and hands the files
 // to the kernel, and only then.  A signal raised in the middle of a pass,
 // once the file's buffer has spilled part of a record, waits for the pass:
-// the file ends whole, with every packet the pass read.  And a console that
-// stops reading (a pipe nobody reads) does not keep an interrupt out.
+// the file ends whole, with every packet the pass read.  So does every other
+// signal that would end the run, such as one another process of nobody's
+// sends.  And a console that stops reading (a pipe nobody reads) does not
+// keep an interrupt out, neither the marks on stdout nor a write failure's
+// report on stderr.
 TEST(FakeLibrary, InterruptsWaitForTheFilesButNotForTheConsole) {
   // 185 records of 1400 bytes fill the 256 KiB buffer; the 186th spills.
-  FakeRun mid_pass = run_fake("device a\npackets a 0 200 1400\nraise-at 190 2\n", {"5"});
-  EXPECT_EQ(mid_pass.result.status, 128 + SIGINT);
-  CaptureFile a = read_capture(mid_pass.dir + "/brovel0.cap");
-  EXPECT_TRUE(a.complete) << "the signal tore a record";
-  EXPECT_EQ(a.packets.size(), 200u);
-  EXPECT_LE(static_cast<size_t>(count_of(marks_of(mid_pass.result.out), '.')), a.packets.size());
+  for (int sig : {SIGINT, SIGUSR1, SIGALRM}) {
+    FakeRun mid_pass = run_fake(
+        "device a\npackets a 0 200 1400\nraise-at 190 " + std::to_string(sig) + "\n", {"5"});
+    EXPECT_EQ(mid_pass.result.status, 128 + sig) << strsignal(sig);
+    CaptureFile a = read_capture(mid_pass.dir + "/brovel0.cap");
+    EXPECT_TRUE(a.complete) << strsignal(sig) << " tore a record";
+    EXPECT_EQ(a.packets.size(), 200u) << strsignal(sig);
+    EXPECT_LE(static_cast<size_t>(count_of(marks_of(mid_pass.result.out), '.')), a.packets.size());
+  }
+
+  // A file-size limit fails a write on tick 6 while stderr has room for the
+  // adapter reports only: the report then waits for a reader that never
+  // comes, and SIGTERM must still end the run.
+  std::string limited = "device a\n";
+  for (int tick = 0; tick < 50; ++tick)
+    limited += "packets a " + std::to_string(tick) + " 10 1000\n";
+  RunOptions stalled;
+  stalled.file_size_limit = 64L * 1024;
+  stalled.err_room = static_cast<int>(strlen("Open adapter: a.\nOpen 1 adapters.\n"));
+  stalled.signal = SIGTERM;
+  stalled.signal_after_s = 1.0;
+  stalled.timeout_s = 10;
+  FakeRun failed_write = run_fake(limited, {"5"}, stalled);
+  EXPECT_FALSE(failed_write.result.timed_out) << "the interrupt waited for the console";
+  EXPECT_EQ(failed_write.result.status, 128 + SIGTERM);
+  EXPECT_EQ(failed_write.result.err, "Open adapter: a.\nOpen 1 adapters.\n");
+  CaptureFile cut_back = read_capture(failed_write.dir + "/brovel0.cap");
+  EXPECT_TRUE(cut_back.complete);
+  EXPECT_EQ(cut_back.packets.size(), 60u);
 
   RunOptions options;
   options.never_read = true;
@@ -414,15 +473,30 @@ TEST(RealCapture, FilesInTheDirectory) {
 // A second run started in the same directory while the first records: it
 // reports every file the first one holds and leaves it alone, and still
 // records on the slots beyond.  The first run's file keeps exactly its own
-// frames, of two sizes, in order.
+// frames, of two sizes, in order.  A run that finds every one of its files
+// held (fewer devices than the first) reports them and ends at once, as a
+// failure.
 TEST(RealCapture, SecondRunInTheSameDirectoryLeavesTheFirstRunsFiles) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces first_net("twice1", 2);
   LinkedNamespaces second_net("twice2", 7);  // more devices: slots the first has not
+  Netns fewer("quorvane-twice3");            // fewer devices: only slots the first holds
   RunOptions options;
   options.dir = make_temp_dir();
   RunResult first, second;
   std::thread first_tool = first_net.start_capture("9", options, &first);
+  const RunResult none =
+      run_program({"ip", "netns", "exec", fewer.name, built("quorvane"), "5"}, options);
+  EXPECT_EQ(none.status, 255) << none.err;
+  EXPECT_LT(none.seconds, 3.0) << "a run with no file to write went on";
+  EXPECT_EQ(marks_of(none.out), "");
+  const size_t none_opened = opened_devices(none.err).size();
+  ASSERT_GE(none_opened, 1u) << none.err;
+  for (size_t k = 0; k < none_opened; ++k) {
+    EXPECT_NE(none.err.find("\nError opening output file for " + std::to_string(k) + " device\n"),
+              std::string::npos)
+        << k;
+  }
   EXPECT_EQ(first_net.send(0, 300, 64, 1000, 2), 300);
   std::thread second_tool([&] {
     second = run_program({"ip", "netns", "exec", second_net.capture.name, built("quorvane"), "5"},
@@ -656,13 +730,14 @@ TEST(RealCapture, FloodBesideAQuietDeviceOnATerminal) {
     EXPECT_NEAR(run.bar_times[k] - run.bar_times[0], static_cast<double>(k), 0.3) << "'|' " << k;
 }
 
-// Under a terminal, each interrupting signal mid-traffic: the process ends
+// Under a terminal, each signal that ends a run, sent mid-traffic (a user
+// signal as any process of nobody's may send it): the process ends
 // by the signal, and every file parses to its end and holds at least the
 // packets whose marks were shown.
 TEST(RealCapture, InterruptedRunsKeepEveryPacketShown) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("sig", 1);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
     RunOptions options;
     options.dir = make_temp_dir();
     options.terminal = true;

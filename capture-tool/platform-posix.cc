@@ -23,10 +23,21 @@
 // Files past 2 GiB on 32-bit systems too.
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
+// Started with standard output closed (a daemon, `>&-`), the first capture
+// file would get descriptor 1 and the dots with it.
+static void open_closed_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) close(null_fd);
+  }
+}
+
 // Under a file-size limit (ulimit -f, LimitFSIZE=) the write that crosses it
 // would raise SIGXFSZ and kill the run; ignored, the write fails with EFBIG
 // and the file is cut back like on a full disk.
 void set_up_console() {
+  open_closed_standard_streams();
   if (isatty(STDOUT_FILENO)) setvbuf(stdout, nullptr, _IONBF, 0);
   if (isatty(STDERR_FILENO)) setvbuf(stderr, nullptr, _IONBF, 0);
   signal(SIGXFSZ, SIG_IGN);
@@ -95,6 +106,49 @@ long long physical_memory_bytes() {
   return pages > 0 && page_size > 0 ? static_cast<long long>(pages) * page_size : 0;
 }
 #endif  // QUORVANE_FAKE_PLATFORM
+
+// net.netfilter.nf_log.N of the run's network namespace: the logger that the
+// firewall's LOG rules, TRACE and conntrack's reports use for family N.
+static void logger_setting(int family, char* path, size_t size) {
+  snprintf(path, size, "/proc/sys/net/netfilter/nf_log/%d", family);
+}
+
+static void read_logger(int family, char* name, size_t size) {
+  char path[64];
+  logger_setting(family, path, sizeof path);
+  name[0] = '\0';
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const ssize_t length = read(fd, name, size - 1);
+  close(fd);
+  name[length > 0 ? length : 0] = '\0';
+  name[strcspn(name, "\n")] = '\0';
+}
+
+void note_firewall_loggers(FirewallLoggers* loggers) {
+  for (int family = 0; family < FIREWALL_FAMILIES; ++family) {
+    read_logger(family, loggers->names[family], sizeof loggers->names[family]);
+  }
+}
+
+// Written back while the run still has the privileges it opened the device
+// with: CAP_NET_ADMIN, which the binding itself needed, may write them.
+void restore_firewall_loggers(const FirewallLoggers* loggers) {
+  for (int family = 0; family < FIREWALL_FAMILIES; ++family) {
+    const char* noted = loggers->names[family];
+    char now[sizeof loggers->names[family]];
+    read_logger(family, now, sizeof now);
+    if (noted[0] == '\0' || strcmp(now, noted) == 0) continue;
+    char path[64];
+    logger_setting(family, path, sizeof path);
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    // A write refused leaves the logger as the opening set it; the run goes on.
+    const ssize_t written = write(fd, noted, strlen(noted));
+    static_cast<void>(written);
+    close(fd);
+  }
+}
 
 // A file already there is written over only when it is a regular file of
 // the run's own user with no other name: another user's file, even one the
@@ -199,14 +253,15 @@ void drop_privileges() {
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
+// Every signal whose default action ends the process: besides the console's
+// and the terminal's, the user signals, the alarms and the real-time signals
+// that any process of the same user (nobody, once the run has given up
+// root) may send.  SIGKILL and SIGSTOP cannot be held.
 static sigset_t interrupt_signals() {
+  const int harmless[] = {SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
   sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGQUIT);
-  sigaddset(&set, SIGPIPE);
+  sigfillset(&set);
+  for (int sig : harmless) sigdelset(&set, sig);
   return set;
 }
 

@@ -20,7 +20,19 @@ static BOOL WINAPI wait_for_pass(DWORD) {
   return FALSE;
 }
 
+// A process started without a standard stream (from a service, or with
+// its handle closed) has no handle behind that descriptor, which a file
+// the C runtime opens later could then take, along with the console's text.
+static void open_closed_standard_stream(FILE* stream, const char* mode) {
+  const int fd = _fileno(stream);
+  const intptr_t handle = fd >= 0 ? _get_osfhandle(fd) : -1;
+  if (handle == -1 || handle == -2) freopen("NUL", mode, stream);
+}
+
 void set_up_console() {
+  open_closed_standard_stream(stdin, "r");
+  open_closed_standard_stream(stdout, "w");
+  open_closed_standard_stream(stderr, "w");
   if (_isatty(_fileno(stdout))) setvbuf(stdout, nullptr, _IONBF, 0);
   if (_isatty(_fileno(stderr))) setvbuf(stderr, nullptr, _IONBF, 0);
   InitializeCriticalSection(&draining);
@@ -85,20 +97,51 @@ long long physical_memory_bytes() {
   return static_cast<long long>(status.ullTotalPhys);
 }
 
-// wpcap.dll is delay-loaded: found here, before its first call, where Npcap
-// puts it by default (System32\Npcap; only its WinPcap-compatible mode also
-// puts it in System32) or where WinPcap does (System32).  One beside the
-// program still comes first.
-bool load_capture_library(char* errbuf) {
-  char npcap[MAX_PATH];
-  const UINT length = GetSystemDirectoryA(npcap, MAX_PATH);
-  if (length > 0 && length + sizeof "\\Npcap" <= MAX_PATH) {
-    memcpy(npcap + length, "\\Npcap", sizeof "\\Npcap");
-    const DWORD attributes = GetFileAttributesA(npcap);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      SetDllDirectoryA(npcap);
-    }
+// Npcap's own folder, where its installer puts wpcap.dll by default
+// (System32\Npcap); false where it does not exist.
+static bool npcap_folder(wchar_t* path, UINT size) {
+  const wchar_t npcap[] = L"\\Npcap";
+  const UINT length = GetSystemDirectoryW(path, size);
+  if (length == 0 || length + sizeof npcap / sizeof npcap[0] > size) return false;
+  memcpy(path + length, npcap, sizeof npcap);
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+using AddDllDirectoryCall = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
+
+template <typename Call>
+static Call kernel32_call(const char* name) {
+  FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
+  return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
+}
+
+// DLLs, wpcap.dll and those it loads in turn (WinPcap's Packet.dll), are
+// looked for beside the program, in Npcap's folder and in System32 only:
+// never in the working directory or on PATH, where whoever may write a
+// folder that an administrator runs the program in could plant one.  Where
+// Windows lacks the calls for that (Windows 7 without KB2533623), the
+// working directory at least is left out.
+static void restrict_dll_search(const wchar_t* npcap) {
+  const auto set_default = kernel32_call<SetDefaultDllDirectoriesCall>("SetDefaultDllDirectories");
+  const auto add_directory = kernel32_call<AddDllDirectoryCall>("AddDllDirectory");
+  if (set_default != nullptr && add_directory != nullptr &&
+      set_default(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                  LOAD_LIBRARY_SEARCH_SYSTEM32) != 0) {
+    if (npcap != nullptr) add_directory(npcap);
+    return;
   }
+  SetDllDirectoryW(npcap != nullptr ? npcap : L"");
+}
+
+// wpcap.dll is delay-loaded: found here, before its first call, beside the
+// program, where Npcap puts it by default (System32\Npcap; only its
+// WinPcap-compatible mode also puts it in System32) or where WinPcap does
+// (System32), in that order.
+bool load_capture_library(char* errbuf) {
+  wchar_t npcap[MAX_PATH];
+  restrict_dll_search(npcap_folder(npcap, MAX_PATH) ? npcap : nullptr);
   if (LoadLibraryA("wpcap.dll") != nullptr) return true;
   snprintf(errbuf, PCAP_ERRBUF_SIZE,
            "wpcap.dll cannot be loaded: install Npcap (or WinPcap) to capture");
@@ -163,6 +206,13 @@ pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char*, int
 
 // Npcap's devices are only watched, never steered.
 bool opening_changes_the_machine(const char*) { return false; }
+
+// No device of Npcap's touches the firewall's logging: nothing to note.
+void note_firewall_loggers(FirewallLoggers* loggers) {
+  for (char* name : loggers->names) name[0] = '\0';
+}
+
+void restore_firewall_loggers(const FirewallLoggers*) {}
 
 // The loop needs none of the token's privileges (an administrator's include
 // backing up and restoring any file, and debugging any process): each is

@@ -1,6 +1,7 @@
 // The narrow interface to the operating system: the console, the program's
 // own name, the tick's clock, sleep and wait, finding the capture library, the
-// capture files, the privileges and the holding of interrupts.  One file per
+// firewall's loggers, the capture files, the privileges and the holding of
+// interrupts.  One file per
 // platform implements it (platform-posix.cc, platform-win32.cc).
 #ifndef QUORVANE_PLATFORM_H_
 #define QUORVANE_PLATFORM_H_
@@ -11,8 +12,10 @@
 
 // Makes every message and mark show the moment it is printed when a stream
 // is a terminal; a redirected stream keeps the standard library's buffering.
-// A write past a file-size limit then fails like a full disk instead of
-// ending the process.
+// A standard stream the program was started without is opened on the null
+// device, so that no file the run opens later takes its place and gets the
+// console's text.  A write past a file-size limit then fails like a full
+// disk instead of ending the process.
 void set_up_console();
 
 // The program's name as it was invoked.  When the process got no name at
@@ -41,6 +44,21 @@ bool load_capture_library(char* errbuf);
 // True for a device whose opening would change what the machine does, not
 // only watch it: such a device is never opened.
 bool opening_changes_the_machine(const char* device);
+
+// Protocol families whose firewall logger a device's opening may change.
+const int FIREWALL_FAMILIES = 13;
+
+// The logger each protocol family's firewall log goes to, where the platform
+// has such a setting; an empty name where it has none.
+struct FirewallLoggers {
+  char names[FIREWALL_FAMILIES][64];
+};
+
+// Notes the loggers before a device is opened; restore_firewall_loggers
+// puts back any that the opening changed.  (Linux's nflog device binds the
+// IPv4 logger to a netfilter log group that only the run reads.)
+void note_firewall_loggers(FirewallLoggers* loggers);
+void restore_firewall_loggers(const FirewallLoggers* loggers);
 
 // Opens the capture file `name` for `capture` through the library, emptied,
 // only if it does not exist yet or is a regular file of the run's own user
@@ -71,8 +89,9 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
 // on.
 void drop_privileges();
 
-// Between these two calls an interrupt or termination signal is held back;
-// it takes its default effect once released.  Used so that a packet whose
+// Between these two calls every signal that would end the process is held
+// back (an interrupt, a termination, a user signal, an alarm ...); it takes
+// its default effect once released.  Used so that a packet whose
 // mark reached the console is always in its file when the process dies.
 void hold_interrupts();
 void release_interrupts();

@@ -76,8 +76,9 @@ pcap_t* open_adapter(const char* name, int buffer_bytes, char* errbuf);
 bool open_adapters(AdapterTable* table, pcap_if_t** devices);
 
 // Announces the capture, writes one file per adapter for duration_ms, closes
-// the adapters and releases the device list.  False when a capture file
-// could not be written: it no longer holds what the console showed.
+// the adapters and releases the device list.  False when no capture file
+// could be opened (the run then ends at once) or when one could not be
+// written: it no longer holds what the console showed.
 bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms);
 
 // Progress marks carry no newline; the console is unbuffered on a terminal so

@@ -149,6 +149,65 @@ TEST_F(Wine, FailurePathsEndWith255) {
   EXPECT_EQ(missing.status, 255);
 }
 
+// The library's folders as wine's loader searched them for wpcap.dll, from
+// its trace on stderr, lower case, without trailing backslashes.
+std::vector<std::string> wpcap_search_path(const std::string& trace) {
+  const std::string looking = "looking for L\"wpcap.dll\" in L\"";
+  const size_t at = trace.find(looking);
+  if (at == std::string::npos) return {};
+  const size_t start = at + looking.size();
+  std::vector<std::string> folders;
+  std::string folder;
+  for (size_t i = start; i <= trace.size(); ++i) {
+    if (i == trace.size() || trace[i] == ';' || trace[i] == '"') {
+      while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+      folders.push_back(folder);
+      folder.clear();
+      if (i == trace.size() || trace[i] == '"') break;
+    } else if (trace.compare(i, 2, "\\\\") == 0) {
+      folder += '\\';
+      ++i;
+    } else {
+      folder += static_cast<char>(tolower(static_cast<unsigned char>(trace[i])));
+    }
+  }
+  return folders;
+}
+
+// A wpcap.dll planted in the working directory or in a folder on PATH is
+// never loaded, also run as an administrator: the library is looked for
+// beside the program, in Npcap's folder (when it exists) and in System32,
+// in that order, and nowhere else.  Wine's own wpcap.dll in System32 ends
+// its search before it would reach a planted one, so what is checked is
+// the search path its loader was given, as its trace shows it.
+TEST_F(Wine, LibraryIsLookedForOnlyBesideTheProgramInNpcapAndSystem32) {
+  const std::string program = run_dir(nullptr);
+  const std::string planted = make_temp_dir();
+  const std::string on_path = make_temp_dir();
+  for (const std::string& dir : {planted, on_path})
+    shell("cp " + windows_build("fake/wpcap.dll") + " '" + dir + "'");
+  write_file(planted + "/script", "device a\npackets a 0 2 60\n");
+  std::string program_folder = dos_path(program);
+  for (char& c : program_folder) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (bool npcap_installed : {false, true}) {
+    SCOPED_TRACE(npcap_installed ? "with System32\\Npcap" : "without System32\\Npcap");
+    if (npcap_installed) shell("mkdir -p '" + npcap_folder() + "'");
+    RunOptions options;
+    options.dir = planted;
+    options.env = {"WINEPREFIX=" + prefix(), "WINEDEBUG=+module", "WINEDLLOVERRIDES=wpcap=n",
+                   "WINEPATH=" + dos_path(on_path),
+                   "QUORVANE_FAKE_SCRIPT=" + dos_path(planted + "/script")};
+    RunResult run = run_program({WINE, dos_path(program + "/quorvane.exe"), "5"}, options);
+    if (npcap_installed) shell("rm -r '" + npcap_folder() + "'");
+    EXPECT_EQ(run.status, 255);
+    EXPECT_NE(run.err.find("wpcap.dll cannot be loaded"), std::string::npos);
+    EXPECT_FALSE(exists(planted + "/brovel0.cap")) << "the planted library was loaded";
+    std::vector<std::string> expected = {program_folder, "c:\\windows\\system32"};
+    if (npcap_installed) expected.insert(expected.begin() + 1, "c:\\windows\\system32\\npcap");
+    EXPECT_EQ(wpcap_search_path(run.err), expected);
+  }
+}
+
 // The same run with the library as users install it: beside the program,
 // only in System32\Npcap (Npcap's default), and as WinPcap 4.1.3 (without
 // pcap_dump_hopen).  Slot 2 (device c) finds a directory where its file
