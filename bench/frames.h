@@ -7,7 +7,7 @@
 #include <string.h>
 
 const int FRAME_MIN_PAYLOAD = 16;
-const int FRAME_MAX_PAYLOAD = 1500;
+const int FRAME_MAX_PAYLOAD = 9000;  // a jumbo frame
 const uint16_t FRAME_ETHERTYPE = 0x88B5;  // IEEE local experimental
 const size_t FRAME_HEADER = 14;
 

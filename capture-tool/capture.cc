@@ -41,6 +41,12 @@ static void open_capture_files(AdapterTable* table, char* buffers) {
   }
 }
 
+// A slot is recorded while its file is open and has not failed a write.
+static bool recorded(const Adapter* slot) { return slot->file != nullptr && !slot->write_failed; }
+
+// A slot is read until the run's last pass has caught it up.
+static bool to_read(const Adapter* slot) { return recorded(slot) && !slot->caught_up; }
+
 // Hands what a pass wrote to a slot's file to the kernel.  On the first
 // failure (a full disk, an I/O error) the file is cut back to its last
 // complete record and the slot is not written again.
@@ -53,19 +59,27 @@ static void flush_capture_file(Adapter* slot) {
   slot->write_failed = true;
 }
 
-// A slot is recorded while its file is open and has not failed a write.
-static bool recorded(const Adapter* slot) { return slot->file != nullptr && !slot->write_failed; }
+static bool stamped_after(const timeval& stamp, const timeval& end) {
+  return stamp.tv_sec > end.tv_sec || (stamp.tv_sec == end.tv_sec && stamp.tv_usec > end.tv_usec);
+}
 
 // Copies up to PASS_SHARE_PACKETS waiting packets of a slot into its file
-// and hands the file to the kernel.  Returns how many reached it: none when
-// the write failed, since the file was cut back to what came before.
-static int drain_adapter(Adapter* slot) {
+// and hands the file to the kernel; with an `end`, only up to the first
+// packet stamped after it, and the slot is then caught up.  Returns how
+// many reached the file: none when the write failed, since the file was
+// cut back to what came before.
+static int drain_adapter(Adapter* slot, const timeval* end) {
   int packets = 0;
   pcap_pkthdr* header = nullptr;
   const u_char* data = nullptr;
   while (packets < PASS_SHARE_PACKETS && pcap_next_ex(slot->capture, &header, &data) > 0) {
     pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
+    slot->read_bytes += header->caplen;
     ++packets;
+    if (end != nullptr && stamped_after(header->ts, *end)) {
+      slot->caught_up = true;
+      break;
+    }
   }
   if (packets > 0) flush_capture_file(slot);
   return slot->write_failed ? 0 : packets;
@@ -79,16 +93,16 @@ static int drain_adapter(Adapter* slot) {
 // console.  Every mark shown is then a packet in its file, and a console
 // that stops reading cannot keep an interrupt out.  Returns the packets
 // shown; *cut_off tells whether a slot used its whole share and may have
-// more waiting.
-static int draining_pass(AdapterTable* table, const char* dots, bool* cut_off) {
+// more waiting.  `end`, for the run's last pass, as for drain_adapter.
+static int draining_pass(AdapterTable* table, const char* dots, const timeval* end, bool* cut_off) {
   bool failed_now[MAX_ADAPTERS] = {};
   hold_interrupts();
   int shown = 0;
   *cut_off = false;
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    if (!recorded(slot)) continue;
-    const int packets = drain_adapter(slot);
+    if (!to_read(slot)) continue;
+    const int packets = drain_adapter(slot, end);
     failed_now[k] = slot->write_failed;
     shown += packets;
     *cut_off = *cut_off || packets == PASS_SHARE_PACKETS;
@@ -107,34 +121,96 @@ static int drain_until_dry(AdapterTable* table, const char* dots, long long unti
   int shown = 0;
   bool cut_off = false;
   do {
-    shown += draining_pass(table, dots, &cut_off);
+    shown += draining_pass(table, dots, nullptr, &cut_off);
   } while (cut_off && monotonic_ms() < until_ms);
   return shown;
+}
+
+// The captures of the slots still to be read; returns how many.
+static int captures_to_read(const AdapterTable* table, pcap_t** captures) {
+  int count = 0;
+  for (int k = 0; k < table->count; ++k) {
+    if (to_read(&table->slots[k])) captures[count++] = table->slots[k].capture;
+  }
+  return count;
+}
+
+static void note_read_bytes(const AdapterTable* table, long long* read_bytes) {
+  for (int k = 0; k < table->count; ++k) read_bytes[k] = table->slots[k].read_bytes;
+}
+
+// How long the loop may sleep after a read: BLOCK_TIMEOUT_MS, or less when
+// the busiest slot, filling as fast as it did over the last `interval_ms`
+// (it had `read_before` bytes read at its start), would fill
+// 1/PAUSE_BUFFER_SHARE of its kernel buffer sooner.
+static long long pause_ms(const AdapterTable* table, const long long* read_before,
+                          long long interval_ms) {
+  long long pause = BLOCK_TIMEOUT_MS;
+  for (int k = 0; k < table->count; ++k) {
+    const Adapter* slot = &table->slots[k];
+    const long long bytes = slot->read_bytes - read_before[k];
+    if (bytes <= 0) continue;
+    const long long fills_ms = interval_ms * (slot->buffer_bytes / PAUSE_BUFFER_SHARE) / bytes;
+    if (fills_ms < pause) pause = fills_ms;
+  }
+  return pause;
 }
 
 // Sleeps until due_ms, but reads what arrives meanwhile as soon as the
 // kernel hands it over: a device's buffer then holds only what comes between
 // two reads, not a whole tick of a flood that starts on a quiet device.
-// After a wake that found packets the loop sleeps BLOCK_TIMEOUT_MS before it
-// waits again, so that steady traffic is copied several blocks a pass, not
-// one (a block of 1400-byte frames fills in 2 ms at 100,000 frames/s); that
-// is at most 10 ms of a flood to hold.  A wake that finds nothing to read
-// ends the waiting; the rest of the tick is slept.
+// After a wake that found packets the loop pauses before it waits again, so
+// that steady traffic is copied several blocks a pass, not one (a block of
+// 1400-byte frames fills in 2 ms at 100,000 frames/s): BLOCK_TIMEOUT_MS
+// while that fills a quarter of a buffer at most, less at the byte rates of
+// large packets (64 KB ones at 6 Gb/s fill 16 MB in 20 ms), none at all
+// when each read finds a quarter of a buffer.  A wake that finds nothing to
+// read ends the waiting; the rest of the tick is slept.
 static void wait_for_tick(AdapterTable* table, const char* dots, long long due_ms) {
   pcap_t* captures[MAX_ADAPTERS];
-  int count = 0;
-  for (int k = 0; k < table->count; ++k) {
-    if (recorded(&table->slots[k])) captures[count++] = table->slots[k].capture;
-  }
-  for (long long left = due_ms - monotonic_ms(); left > 0; left = due_ms - monotonic_ms()) {
+  const int count = captures_to_read(table, captures);
+  long long read_before[MAX_ADAPTERS] = {};
+  note_read_bytes(table, read_before);
+  long long read_ms = monotonic_ms();
+  for (long long left = due_ms - read_ms; left > 0; left = due_ms - monotonic_ms()) {
     if (!wait_for_packets(captures, count, static_cast<int>(left))) return;
     const int shown = drain_until_dry(table, dots, due_ms);
-    left = due_ms - monotonic_ms();
+    const long long now_ms = monotonic_ms();
+    left = due_ms - now_ms;
     if (shown == 0) {
       if (left > 0) sleep_ms(static_cast<int>(left));
       return;
     }
-    if (left > 0) sleep_ms(static_cast<int>(left < BLOCK_TIMEOUT_MS ? left : BLOCK_TIMEOUT_MS));
+    long long pause = pause_ms(table, read_before, now_ms - read_ms);
+    note_read_bytes(table, read_before);
+    read_ms = now_ms;
+    if (pause > left) pause = left;
+    if (pause > 0) sleep_ms(static_cast<int>(pause));
+  }
+}
+
+// What the kernel still holds of the time before the end.  It hands a block
+// over once it is full or has waited BLOCK_TIMEOUT_MS, so the packets of the
+// last block timeout before the end are in blocks of their own: the last
+// pass waits until every such block has been handed over (two block
+// timeouts, for the kernel's timer) and reads each slot up to its first
+// packet stamped after the end.  Every packet that arrived before the end
+// is then in its file, or was counted as dropped by the kernel; what comes
+// in meanwhile is recorded too.  A slot whose stamps run behind the clock
+// under a flood is given up on a second later.
+void drain_to_the_end(AdapterTable* table, const char* dots) {
+  timeval end;
+  capture_clock(&end);
+  const long long handed_over_ms = monotonic_ms() + 2LL * BLOCK_TIMEOUT_MS;
+  const long long give_up_ms = handed_over_ms + 1000;
+  for (;;) {
+    bool cut_off = false;
+    draining_pass(table, dots, &end, &cut_off);
+    pcap_t* captures[MAX_ADAPTERS];
+    const int count = captures_to_read(table, captures);
+    const long long now_ms = monotonic_ms();
+    if (count == 0 || now_ms >= give_up_ms || (!cut_off && now_ms >= handed_over_ms)) return;
+    if (!cut_off) wait_for_packets(captures, count, static_cast<int>(handed_over_ms - now_ms));
   }
 }
 
@@ -154,6 +230,7 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
     if (elapsed_ms % 1000 == 0) print_mark('|');
     elapsed_ms += TICK_MS;
   }
+  drain_to_the_end(table, dots);
 }
 
 // Packets the kernel had no room for, on the adapters being recorded.

@@ -100,6 +100,14 @@ bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
   return false;
 }
 
+// The kernel stamps captured packets with CLOCK_REALTIME.
+void capture_clock(timeval* now) {
+  timespec time;
+  clock_gettime(CLOCK_REALTIME, &time);
+  now->tv_sec = time.tv_sec;
+  now->tv_usec = time.tv_nsec / 1000;
+}
+
 long long physical_memory_bytes() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);

@@ -34,6 +34,9 @@ bool wait_for_packets(pcap_t* const* captures, int count, int ms);
 // the ticks of the capture loop are laid out on it.
 long long monotonic_ms();
 
+// The time of day, on the clock the capture library stamps packets with.
+void capture_clock(timeval* now);
+
 // The machine's physical memory in bytes, or 0 when it cannot be told.
 long long physical_memory_bytes();
 

@@ -34,6 +34,11 @@ const int RING_MEMORY_SHARE = 8;
 // kernel pick one, a single millisecond on fast links, which fills the
 // buffer with nearly empty blocks and wakes the loop for each.
 const int BLOCK_TIMEOUT_MS = 10;
+// After a read the loop sleeps up to BLOCK_TIMEOUT_MS before it waits
+// again, so that steady traffic is copied several blocks a pass; but never
+// longer than the busiest adapter, at the rate it filled since the read
+// before, takes to fill this share of its kernel buffer.
+const int PAUSE_BUFFER_SHARE = 4;
 // Packets a draining pass reads from one adapter before it moves on.  Under
 // a flood an adapter never runs dry; the share keeps the other adapters, the
 // tick clock and a held interrupt from waiting on it.
@@ -45,10 +50,13 @@ const int FILE_BUFFER_BYTES = 256 * 1024;
 // One opened device and the capture file written for it.
 struct Adapter {
   pcap_t* capture;
+  int buffer_bytes;  // the kernel buffer it was opened with
   pcap_dumper_t* file;
   intptr_t file_handle;  // the platform's own handle of the file
   long long file_bytes;  // size of the file after its last good flush
   bool write_failed;     // the file is cut back to file_bytes and not written
+  long long read_bytes;  // captured bytes read so far
+  bool caught_up;        // the run's last pass has read it up to the end
 };
 
 // Filled packed from slot 0 in device-list order; count is the number of
@@ -80,6 +88,12 @@ bool open_adapters(AdapterTable* table, pcap_if_t** devices);
 // could be opened (the run then ends at once) or when one could not be
 // written: it no longer holds what the console showed.
 bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms);
+
+// The run's last pass, after its last tick: waits until the kernel has
+// handed over what it held of the time before, and reads each recorded
+// adapter up to its first packet stamped after that, showing a mark per
+// packet (from `dots`) as every pass does.
+void drain_to_the_end(AdapterTable* table, const char* dots);
 
 // Progress marks carry no newline; the console is unbuffered on a terminal so
 // they show at once.

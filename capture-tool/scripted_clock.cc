@@ -15,4 +15,10 @@ bool wait_for_packets(pcap_t* const*, int, int ms) {
   return false;
 }
 long long monotonic_ms() { return fake_clock_ms(); }
+// The script stamps its packets on its own clock.
+void capture_clock(timeval* now) {
+  const long long ms = fake_clock_ms();
+  now->tv_sec = static_cast<long>(ms / 1000);
+  now->tv_usec = static_cast<long>(ms % 1000) * 1000;
+}
 long long physical_memory_bytes() { return fake_memory_bytes(); }
