@@ -19,7 +19,7 @@ static pcap_dumper_t* open_capture_file(pcap_t* capture, int k, char* buffer, in
   snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
   pcap_dumper_t* file = create_capture_file(capture, name, buffer, handle);
   // The header goes out now: an interrupted run still leaves a valid file.
-  if (file != nullptr && !hand_over_capture_file(file, *handle)) {
+  if (file != nullptr && pcap_dump_flush(file) != 0) {
     pcap_dump_close(file);
     return nullptr;
   }
@@ -51,7 +51,7 @@ static bool to_read(const Adapter* slot) { return recorded(slot) && !slot->caugh
 // failure (a full disk, an I/O error) the file is cut back to its last
 // complete record and the slot is not written again.
 static void flush_capture_file(Adapter* slot) {
-  if (hand_over_capture_file(slot->file, slot->file_handle) && !capture_file_failed(slot->file)) {
+  if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
     slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
     return;
   }

@@ -223,9 +223,8 @@ TEST(FakeLibrary, InterruptsWaitForTheFilesButNotForTheConsole) {
 // Under a file-size limit (ulimit -f 64) a write past it fails like a full
 // disk: reported once for its slot, the file cut back to its last whole
 // record, the other slot recorded to the end, status 255.  So it does for
-// records of 30,000 bytes, which go to the kernel straight from the
-// library, not through the file's buffer: the third is written in part
-// before the limit stops it.
+// records of 30,000 bytes, of which the limit lets the third be written in
+// part: the file holds two.
 TEST(FakeLibrary, AFileSizeLimitIsAWriteFailure) {
   std::string script = "device a\ndevice b\ndevice c\n";
   for (int tick = 0; tick < 50; ++tick) {

@@ -9,13 +9,12 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
+#include <stdio_ext.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -191,9 +190,9 @@ static int open_file_for_capture(const char* name) {
   return open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-static int create_regular_file(const char* name) {
+static FILE* create_regular_file(const char* name) {
   const int fd = open_file_for_capture(name);
-  if (fd < 0) return -1;
+  if (fd < 0) return nullptr;
   struct stat st;
   // The lock, taken before anything is emptied, keeps a second run in the
   // same directory off this run's files; it goes with the descriptor.  A new
@@ -202,126 +201,36 @@ static int create_regular_file(const char* name) {
   if (fstat(fd, &st) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       (st.st_size != 0 && ftruncate(fd, 0) != 0)) {
     close(fd);
-    return -1;
+    return nullptr;
   }
-  return fd;
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) close(fd);
+  return stream;
 }
 
-// A piece the library writes (a record's data) this large goes to the
-// kernel from where the library holds it: packets of up to 64 KB, as GRO
-// and GSO hand them to the capture.  Smaller ones are gathered first.
-const size_t DIRECT_WRITE_BYTES = size_t{16} * 1024;
-
-// A capture file's stream of the run's own.  The library writes each
-// record as its header and then its data; unbuffered, the stream hands both
-// here from where the library holds them.  Small pieces are copied into the
-// run's buffer and reach the kernel in writes of up to FILE_BUFFER_BYTES:
-// ext4 zeroes the rest of each new block a write ends inside, so small
-// writes cost more than the copy (glibc's own buffer would be one of
-// st_blksize, 4 KiB).  A large piece goes out in one write together with
-// what the buffer held before it: one copy of it fewer than through any
-// stdio buffer, and the copy into the page cache is the most a flood costs.
-struct CaptureStream {
-  int fd;
-  char* buffer;       // FILE_BUFFER_BYTES, or null: every piece goes out at once
-  size_t held;        // bytes in the buffer not yet written
-  long long written;  // bytes handed to the kernel
-};
-
-// Writes the parts whole, after any short write; false when a write fails.
-static bool write_parts(CaptureStream* stream, iovec* parts, int count) {
-  for (;;) {
-    while (count > 0 && parts->iov_len == 0) ++parts, --count;
-    if (count == 0) return true;
-    const ssize_t done = writev(stream->fd, parts, count);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    stream->written += done;
-    for (size_t left = static_cast<size_t>(done); left > 0 && count > 0;) {
-      const size_t taken = left < parts->iov_len ? left : parts->iov_len;
-      parts->iov_base = static_cast<char*>(parts->iov_base) + taken;
-      parts->iov_len -= taken;
-      left -= taken;
-      if (parts->iov_len == 0) ++parts, --count;
-    }
-  }
-}
-
-// Writes what the buffer holds, with `piece` (size bytes, or none) behind it.
-static bool write_held(CaptureStream* stream, const char* piece, size_t size) {
-  iovec parts[2] = {{stream->buffer, stream->held}, {const_cast<char*>(piece), size}};
-  stream->held = 0;
-  return write_parts(stream, parts, 2);
-}
-
-static ssize_t write_capture_stream(void* cookie, const char* piece, size_t size) {
-  CaptureStream* stream = static_cast<CaptureStream*>(cookie);
-  const bool gathered = stream->buffer != nullptr && size < DIRECT_WRITE_BYTES;
-  if (!gathered) return write_held(stream, piece, size) ? static_cast<ssize_t>(size) : -1;
-  if (stream->held + size > static_cast<size_t>(FILE_BUFFER_BYTES) &&
-      !write_held(stream, nullptr, 0)) {
-    return -1;
-  }
-  memcpy(stream->buffer + stream->held, piece, size);
-  stream->held += size;
-  return static_cast<ssize_t>(size);
-}
-
-static int close_capture_stream(void* cookie) {
-  CaptureStream* stream = static_cast<CaptureStream*>(cookie);
-  const bool written = write_held(stream, nullptr, 0);
-  const int closed = close(stream->fd);
-  free(stream);
-  return written && closed == 0 ? 0 : -1;
-}
-
-static CaptureStream* stream_of(intptr_t handle) {
-  return reinterpret_cast<CaptureStream*>(handle);  // NOLINT(performance-no-int-to-ptr)
-}
-
+// glibc takes a buffer size only together with a buffer: given none, it
+// keeps one of st_blksize.  Behind the 24-byte file header every 4 KiB write
+// then ends inside a block, and ext4 zeroes the rest of each new block
+// before the next write fills it: under a flood, more CPU than the copy.
 pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char* buffer,
                                    intptr_t* handle) {
-  const int fd = create_regular_file(name);
-  if (fd < 0) return nullptr;
-  CaptureStream* own = static_cast<CaptureStream*>(malloc(sizeof(CaptureStream)));
-  if (own == nullptr) {
-    close(fd);
-    return nullptr;
-  }
-  *own = CaptureStream{fd, buffer, 0, 0};
-  const cookie_io_functions_t calls = {nullptr, write_capture_stream, nullptr,
-                                       close_capture_stream};
-  FILE* stream = fopencookie(own, "w", calls);
-  if (stream == nullptr) {
-    free(own);
-    close(fd);
-    return nullptr;
-  }
-  // Closing the stream closes the descriptor and frees `own`.
-  if (setvbuf(stream, nullptr, _IONBF, 0) != 0) {
-    fclose(stream);
-    return nullptr;
-  }
-  *handle = reinterpret_cast<intptr_t>(own);
+  FILE* stream = create_regular_file(name);
+  if (stream == nullptr) return nullptr;
+  *handle = fileno(stream);
+  if (buffer != nullptr) setvbuf(stream, buffer, _IOFBF, FILE_BUFFER_BYTES);
   pcap_dumper_t* file = pcap_dump_fopen(capture, stream);
   if (file == nullptr) fclose(stream);
   return file;
 }
 
-bool hand_over_capture_file(pcap_dumper_t* file, intptr_t handle) {
-  return pcap_dump_flush(file) == 0 && write_held(stream_of(handle), nullptr, 0);
-}
-
-long long capture_file_size(pcap_dumper_t*, intptr_t handle) { return stream_of(handle)->written; }
+long long capture_file_size(pcap_dumper_t* file, intptr_t) { return pcap_dump_ftell64(file); }
 
 bool capture_file_failed(pcap_dumper_t* file) { return ferror(pcap_dump_file(file)) != 0; }
 
-void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
-  CaptureStream* stream = stream_of(handle);
-  stream->held = 0;
-  if (ftruncate(stream->fd, size) == 0 && lseek(stream->fd, size, SEEK_SET) == size) {
-    stream->written = size;
-  }
+void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
+  FILE* stream = pcap_dump_file(file);
+  __fpurge(stream);
+  if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
 }
 
 // Root becomes nobody, with nobody's group and no supplementary groups.

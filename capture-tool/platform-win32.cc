@@ -255,9 +255,6 @@ void drop_privileges() {
   CloseHandle(token);
 }
 
-// The stream is the library's own.
-bool hand_over_capture_file(pcap_dumper_t* file, intptr_t) { return pcap_dump_flush(file) == 0; }
-
 // Handles travel as intptr_t, as pcap_dump_hopen takes them.
 static HANDLE as_handle(intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)

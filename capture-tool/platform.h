@@ -76,10 +76,6 @@ void restore_firewall_loggers(const FirewallLoggers* loggers);
 pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char* buffer,
                                    intptr_t* handle);
 
-// Hands all the file's stream holds to the system, as pcap_dump_flush does
-// for a stream of the library's own; false when a write failed.
-bool hand_over_capture_file(pcap_dumper_t* file, intptr_t handle);
-
 // Bytes handed to the system so far; right after a flush, the file's size.
 long long capture_file_size(pcap_dumper_t* file, intptr_t handle);
 
