@@ -71,7 +71,10 @@ static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, ch
       fprintf(stderr, "\nUnable to open this adapter. %s is not supported by WinPcap\n", d->name);
       continue;
     }
-    table->slots[table->count] = Adapter{capture, buffer_bytes, nullptr, 0, 0, false, 0, false};
+    Adapter* slot = &table->slots[table->count];
+    *slot = Adapter{};
+    slot->capture = capture;
+    slot->buffer_bytes = buffer_bytes;
     ++table->count;
     fprintf(stderr, "Open adapter: %s.\n", d->name);
   }

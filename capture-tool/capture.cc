@@ -47,12 +47,30 @@ static bool recorded(const Adapter* slot) { return slot->file != nullptr && !slo
 // A slot is read until the run's last pass has caught it up.
 static bool to_read(const Adapter* slot) { return recorded(slot) && !slot->caught_up; }
 
+// Left to itself, the kernel keeps gigabytes of a flood's files in memory
+// before it writes any back, and then writes them back on the recorder's
+// core while the flood goes on; every page of them is memory the machine's
+// other programs lose.  So each stretch of WRITE_BEHIND_BYTES is handed to
+// the disk as soon as the file has grown past it, and the stretches before
+// it leave the page cache.  A disk slower than the capture would hold the
+// loop up while it is handed over: a file whose stretch took longer than
+// WRITE_BEHIND_STALL_MS to hand over is left to the kernel from then on.
+static void write_behind(Adapter* slot) {
+  while (!slot->left_to_kernel && slot->file_bytes - slot->written_behind >= WRITE_BEHIND_BYTES) {
+    const long long started = monotonic_ms();
+    write_capture_file_behind(slot->file_handle, slot->written_behind, WRITE_BEHIND_BYTES);
+    slot->written_behind += WRITE_BEHIND_BYTES;
+    slot->left_to_kernel = monotonic_ms() - started > WRITE_BEHIND_STALL_MS;
+  }
+}
+
 // Hands what a pass wrote to a slot's file to the kernel.  On the first
 // failure (a full disk, an I/O error) the file is cut back to its last
 // complete record and the slot is not written again.
 static void flush_capture_file(Adapter* slot) {
   if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
     slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
+    write_behind(slot);
     return;
   }
   cut_capture_file(slot->file, slot->file_handle, slot->file_bytes);

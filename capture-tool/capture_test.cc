@@ -2,12 +2,15 @@
 // on veth links carrying known traffic in namespaces of the test's own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,6 +30,28 @@ namespace {
 const char ANNOUNCE_5S[] =
     "\nWill capature for 5 seconds. Print one '|' every second. Print one '.' for every packet "
     "captured.\nCtrl+c to stop it and you will have captured data up to that point.\n";
+
+// Bytes of the file at `path` that are in the page cache.
+long long cached_bytes(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_size == 0) {
+    if (fd >= 0) close(fd);
+    return 0;
+  }
+  void* map = mmap(nullptr, st.st_size, PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return -1;
+  const long page = sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> resident((st.st_size + page - 1) / page);
+  long long cached = -1;
+  if (mincore(map, st.st_size, resident.data()) == 0) {
+    cached = page * std::count_if(resident.begin(), resident.end(),
+                                  [](unsigned char r) { return (r & 1) != 0; });
+  }
+  munmap(map, st.st_size);
+  return cached;
+}
 
 // Packet `serial` as the scripted library makes it.
 std::string fake_packet(unsigned serial, int length) {
@@ -705,7 +730,9 @@ TEST(RealDevices, TheLastPassKeepsWhatArrivedBeforeTheEnd) {
 // kept plus dropped cannot exceed what was sent.  On a terminal.  The files
 // reach the kernel in writes of the file buffer's size, not of a 4 KiB
 // stdio block: on ext4 each write that ends inside a block costs a zeroed
-// block.
+// block.  Behind the writer the files go to the disk as they grow and leave
+// the page cache, so that a long flood does not push out what the machine's
+// other programs keep there.
 TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("flood", 1);
@@ -725,6 +752,7 @@ TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   tool.join();
   EXPECT_EQ(run.status, 0) << run.err;
   const int k = slot_of(opened_devices(run.err), "c0");
+  const long long cached = cached_bytes(slot_file(options.dir, k));  // before it is read
   const std::string tail = " packets dropped on " + std::to_string(k) + " device\n";
   const size_t at = run.err.find(tail);
   ASSERT_NE(at, std::string::npos) << run.err;
@@ -742,6 +770,18 @@ TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   EXPECT_GE(run.bytes_written, static_cast<long long>(file.st_size));
   EXPECT_LT(run.write_calls, file.st_size / 16384)
       << "bytes per write call: " << run.bytes_written / run.write_calls;
+
+  struct statfs where;
+  ASSERT_EQ(statfs(options.dir.c_str(), &where), 0);
+  if (where.f_type == TMPFS_MAGIC) {
+    printf("flood: files on tmpfs, whose pages cannot leave memory; cache not checked\n");
+    return;
+  }
+  ASSERT_GT(file.st_size, 16 * WRITE_BEHIND_BYTES) << "the flood wrote too little to tell";
+  printf("flood: %lld of the file's %lld bytes in the page cache\n", cached,
+         (long long)file.st_size);
+  ASSERT_GE(cached, 0);
+  EXPECT_LT(cached, file.st_size / 4);
 }
 
 // On a terminal read as fast as it comes: a flood on c0 and 5,000 frames/s

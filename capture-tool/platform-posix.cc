@@ -233,6 +233,19 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
   if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
 }
 
+// The stretches before the one handed over are let go of as a window of
+// LET_GO_BYTES: a page still being written is kept by the kernel, and is
+// tried again on the next calls while it stays inside the window.
+void write_capture_file_behind(intptr_t handle, long long from, long long bytes) {
+  const long long LET_GO_BYTES = 64LL * 1024 * 1024;
+  const int fd = static_cast<int>(handle);
+  sync_file_range(fd, from, bytes, SYNC_FILE_RANGE_WRITE);
+  const long long written = from - bytes;
+  if (written <= 0) return;
+  const long long start = written > LET_GO_BYTES ? written - LET_GO_BYTES : 0;
+  posix_fadvise(fd, start, written - start, POSIX_FADV_DONTNEED);
+}
+
 // Root becomes nobody, with nobody's group and no supplementary groups.
 // The groups go first, since nobody can no longer change them, and each
 // step is tried even when one before it failed: nobody in root's group still

@@ -284,6 +284,9 @@ void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
   }
 }
 
+// Windows' cache manager writes a file behind its writer on its own.
+void write_capture_file_behind(intptr_t, long long, long long) {}
+
 void hold_interrupts() { EnterCriticalSection(&draining); }
 
 // Once interrupted, the handler ends the process; this thread only waits.

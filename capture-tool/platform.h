@@ -86,6 +86,11 @@ bool capture_file_failed(pcap_dumper_t* file);
 // a failed write leaves no torn record behind, where the platform can.
 void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
 
+// Starts writing the `bytes` of the file from `from` to the disk, without
+// waiting for it, and lets go of the file's pages before that which are
+// already written, where the platform can.
+void write_capture_file_behind(intptr_t handle, long long from, long long bytes);
+
 // Gives up what the capture loop does not need, once the devices and files
 // are open: root becomes the unprivileged user, capabilities go, and none
 // can be regained.  A step that is not possible is left out; the run goes

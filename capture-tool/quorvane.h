@@ -46,17 +46,24 @@ const int PASS_SHARE_PACKETS = 1024;
 // stdio buffer of each capture file; a file is flushed after every pass that
 // wrote to it.
 const int FILE_BUFFER_BYTES = 256 * 1024;
+// Stretch of a capture file handed to the disk at once, as soon as the
+// file has grown past it, and the longest that may take before the file is
+// left to the kernel's own writing back.
+const long long WRITE_BEHIND_BYTES = 2LL * 1024 * 1024;
+const int WRITE_BEHIND_STALL_MS = 20;
 
 // One opened device and the capture file written for it.
 struct Adapter {
   pcap_t* capture;
   int buffer_bytes;  // the kernel buffer it was opened with
   pcap_dumper_t* file;
-  intptr_t file_handle;  // the platform's own handle of the file
-  long long file_bytes;  // size of the file after its last good flush
-  bool write_failed;     // the file is cut back to file_bytes and not written
-  long long read_bytes;  // captured bytes read so far
-  bool caught_up;        // the run's last pass has read it up to the end
+  intptr_t file_handle;      // the platform's own handle of the file
+  long long file_bytes;      // size of the file after its last good flush
+  long long written_behind;  // the file up to here is on its way to the disk
+  bool left_to_kernel;       // written back by the kernel in its own time
+  bool write_failed;         // the file is cut back to file_bytes and not written
+  long long read_bytes;      // captured bytes read so far
+  bool caught_up;            // the run's last pass has read it up to the end
 };
 
 // Filled packed from slot 0 in device-list order; count is the number of
