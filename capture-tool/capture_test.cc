@@ -190,6 +190,38 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
   EXPECT_EQ(read_capture(run.dir + "/brovel0.cap").packets.size(), 30000u);
 }
 
+// A file is handed to the disk a stretch at a time as it grows.  A disk
+// that takes longer than WRITE_BEHIND_STALL_MS over one stretch leaves that
+// file to the kernel from then on: the loop is held up once, not for every
+// stretch, and the ticks keep the clock.  Either way the files hold every
+// packet.
+TEST(FakeLibrary, AFileWhoseDiskStallsIsLeftToTheKernel) {
+  const std::string stretch = " " + std::to_string(WRITE_BEHIND_BYTES);
+  // 24 + 6000 x (16 + 1400) bytes: four whole stretches.
+  const std::vector<std::string> all = {
+      "write-behind 0" + stretch, "write-behind " + std::to_string(WRITE_BEHIND_BYTES) + stretch,
+      "write-behind " + std::to_string(2 * WRITE_BEHIND_BYTES) + stretch,
+      "write-behind " + std::to_string(3 * WRITE_BEHIND_BYTES) + stretch};
+  for (const int cost_ms : {0, WRITE_BEHIND_STALL_MS, WRITE_BEHIND_STALL_MS + 10}) {
+    SCOPED_TRACE("a stretch takes " + std::to_string(cost_ms) + " ms");
+    FakeRun run = run_fake("write-behind-cost " + std::to_string(cost_ms) +
+                               "\ndevice a\ndevice b\npackets a 0 6000 1400\npackets b 3 1 60\n",
+                           {"5"});
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    std::vector<std::string> handed;
+    for (const std::string& line : lines_of(run.log)) {
+      if (line.rfind("write-behind ", 0) == 0) handed.push_back(line);
+    }
+    const bool stalled = cost_ms > WRITE_BEHIND_STALL_MS;
+    EXPECT_EQ(handed, stalled ? std::vector<std::string>{all[0]} : all);
+    const std::string marks = marks_of(run.result.out);
+    EXPECT_EQ(count_of(marks, '|'), 5);
+    EXPECT_EQ(count_of(marks, '.'), 6001);
+    EXPECT_EQ(read_capture(run.dir + "/brovel0.cap").packets.size(), 6000u);
+    EXPECT_EQ(read_capture(run.dir + "/brovel1.cap").stamps_us, std::vector<long long>{300000});
+  }
+}
+
 // Interrupts are held while a pass copies its packets and hands the files
 // to the kernel, and only then.  A signal raised in the middle of a pass,
 // once the file's buffer has spilled part of a record, waits for the pass:

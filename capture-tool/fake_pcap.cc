@@ -12,6 +12,8 @@
 //   read-error NAME TICK        the first read of NAME on TICK fails
 //   drops NAME N                NAME reports N packets dropped
 //   read-cost US                every packet read takes US microseconds
+//   write-behind-cost MS        handing a stretch of a capture file to the
+//                               disk takes MS milliseconds
 //   memory BYTES                the machine's physical memory (default 16 GiB)
 //   raise-at SERIAL SIGNAL      the read of packet SERIAL (counted over all
 //                               devices from 1) raises SIGNAL before it returns
@@ -65,6 +67,7 @@ struct Script {
   bool scripted_clock = false;  // the program reads the clock below
   long long clock_us = 0;
   int read_cost_us = 0;
+  int write_behind_cost_ms = 0;
   long long memory_bytes = 16LL << 30;
   std::chrono::steady_clock::time_point enumerated;
   unsigned packet_serial = 0;
@@ -119,6 +122,8 @@ void apply(const std::string& word, const std::string& rest) {
     s.devices.push_back(d);
   } else if (word == "read-cost") {
     s.read_cost_us = atoi(rest.c_str());
+  } else if (word == "write-behind-cost") {
+    s.write_behind_cost_ms = atoi(rest.c_str());
   } else if (word == "memory") {
     s.memory_bytes = atoll(rest.c_str());
   } else if (word == "raise-at") {
@@ -198,6 +203,12 @@ void fake_sleep_ms(int ms) {
 long long fake_memory_bytes() {
   load_script();
   return script().memory_bytes;
+}
+
+void fake_write_behind(long long from, long long bytes) {
+  Script& s = script();
+  s.clock_us += s.write_behind_cost_ms * 1000LL;
+  log_call("write-behind %lld %lld", from, bytes);
 }
 
 long long fake_clock_ms() {

@@ -233,6 +233,7 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
   if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
 }
 
+#ifndef QUORVANE_FAKE_PLATFORM
 // The stretches before the one handed over are let go of as a window of
 // LET_GO_BYTES: a page still being written is kept by the kernel, and is
 // tried again on the next calls while it stays inside the window.
@@ -245,6 +246,7 @@ void write_capture_file_behind(intptr_t handle, long long from, long long bytes)
   const long long start = written > LET_GO_BYTES ? written - LET_GO_BYTES : 0;
   posix_fadvise(fd, start, written - start, POSIX_FADV_DONTNEED);
 }
+#endif  // QUORVANE_FAKE_PLATFORM
 
 // Root becomes nobody, with nobody's group and no supplementary groups.
 // The groups go first, since nobody can no longer change them, and each

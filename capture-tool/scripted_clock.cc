@@ -1,11 +1,12 @@
-// The test build's clock: the tick's sleep and wait, the clock and the machine's
-// memory come from the scripted capture library, so time passes only as the
-// script says.
+// The test build's clock: the tick's sleep and wait, the clock, the machine's
+// memory and the disk's writing behind come from the scripted capture
+// library, so time passes only as the script says.
 #include "platform.h"
 
 extern "C" void fake_sleep_ms(int ms);
 extern "C" long long fake_clock_ms();
 extern "C" long long fake_memory_bytes();
+extern "C" void fake_write_behind(long long from, long long bytes);
 
 void sleep_ms(int ms) { fake_sleep_ms(ms); }
 // The script's packets turn readable on the ticks, when the program reads
@@ -22,3 +23,6 @@ void capture_clock(timeval* now) {
   now->tv_usec = static_cast<long>(ms % 1000) * 1000;
 }
 long long physical_memory_bytes() { return fake_memory_bytes(); }
+void write_capture_file_behind(intptr_t, long long from, long long bytes) {
+  fake_write_behind(from, bytes);
+}
