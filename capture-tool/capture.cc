@@ -48,13 +48,14 @@ static bool recorded(const Adapter* slot) { return slot->file != nullptr && !slo
 static bool to_read(const Adapter* slot) { return recorded(slot) && !slot->caught_up; }
 
 // Left to itself, the kernel keeps gigabytes of a flood's files in memory
-// before it writes any back, and then writes them back on the recorder's
-// core while the flood goes on; every page of them is memory the machine's
-// other programs lose.  So each stretch of WRITE_BEHIND_BYTES is handed to
-// the disk as soon as the file has grown past it, and the stretches before
-// it leave the page cache.  A disk slower than the capture would hold the
-// loop up while it is handed over: a file whose stretch took longer than
-// WRITE_BEHIND_STALL_MS to hand over is left to the kernel from then on.
+// before it writes any back, then writes them back on any core, the
+// recorder's included, while the flood goes on, and keeps them cached in
+// place of what the machine's other programs had there.  So each stretch
+// of WRITE_BEHIND_BYTES is handed to the disk as soon as the file has grown
+// past it, and the stretches before it leave the page cache.  A disk slower
+// than the capture would hold the loop up while it is handed over: a file
+// whose stretch took longer than WRITE_BEHIND_STALL_MS to hand over is left
+// to the kernel from then on.
 static void write_behind(Adapter* slot) {
   while (!slot->left_to_kernel && slot->file_bytes - slot->written_behind >= WRITE_BEHIND_BYTES) {
     const long long started = monotonic_ms();

@@ -236,7 +236,9 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
 #ifndef QUORVANE_FAKE_PLATFORM
 // The stretches before the one handed over are let go of as a window of
 // LET_GO_BYTES: a page still being written is kept by the kernel, and is
-// tried again on the next calls while it stays inside the window.
+// tried again on the next calls while it stays inside the window.  Both
+// calls are requests: where one fails, the kernel still writes the file
+// back in its own time.
 void write_capture_file_behind(intptr_t handle, long long from, long long bytes) {
   const long long LET_GO_BYTES = 64LL * 1024 * 1024;
   const int fd = static_cast<int>(handle);

@@ -284,7 +284,8 @@ void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
   }
 }
 
-// Windows' cache manager writes a file behind its writer on its own.
+// Nothing is handed over here: the cache manager's lazy writer writes the
+// file back in its own time, as it did before.
 void write_capture_file_behind(intptr_t, long long, long long) {}
 
 void hold_interrupts() { EnterCriticalSection(&draining); }
