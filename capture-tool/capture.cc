@@ -37,6 +37,7 @@ static void open_capture_files(AdapterTable* table, char* buffers) {
       fprintf(stderr, "\nError opening output file for %d device\n", k);
     } else {
       slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
+      slot->stretch_started_ms = monotonic_ms();
     }
   }
 }
@@ -50,18 +51,23 @@ static bool to_read(const Adapter* slot) { return recorded(slot) && !slot->caugh
 // Left to itself, the kernel keeps gigabytes of a flood's files in memory
 // before it writes any back, then writes them back on any core, the
 // recorder's included, while the flood goes on, and keeps them cached in
-// place of what the machine's other programs had there.  So each stretch
-// of WRITE_BEHIND_BYTES is handed to the disk as soon as the file has grown
-// past it, and the stretches before it leave the page cache.  A disk slower
-// than the capture would hold the loop up while it is handed over: a file
+// place of what the machine's other programs had there.  So a stretch of
+// WRITE_BEHIND_BYTES that filled in less than WRITE_BEHIND_FAST_MS is handed
+// to the disk as soon as the file has grown past it, and the stretches
+// before it leave the page cache.  Slower traffic is left to the kernel,
+// which keeps up with it at no cost to the loop.  A disk slower than the
+// capture would hold the loop up while a stretch is handed over: a file
 // whose stretch took longer than WRITE_BEHIND_STALL_MS to hand over is left
 // to the kernel from then on.
 static void write_behind(Adapter* slot) {
   while (!slot->left_to_kernel && slot->file_bytes - slot->written_behind >= WRITE_BEHIND_BYTES) {
     const long long started = monotonic_ms();
-    write_capture_file_behind(slot->file_handle, slot->written_behind, WRITE_BEHIND_BYTES);
+    if (started - slot->stretch_started_ms < WRITE_BEHIND_FAST_MS) {
+      write_capture_file_behind(slot->file_handle, slot->written_behind, WRITE_BEHIND_BYTES);
+      slot->left_to_kernel = monotonic_ms() - started > WRITE_BEHIND_STALL_MS;
+    }
     slot->written_behind += WRITE_BEHIND_BYTES;
-    slot->left_to_kernel = monotonic_ms() - started > WRITE_BEHIND_STALL_MS;
+    slot->stretch_started_ms = started;
   }
 }
 

@@ -47,9 +47,11 @@ const int PASS_SHARE_PACKETS = 1024;
 // wrote to it.
 const int FILE_BUFFER_BYTES = 256 * 1024;
 // Stretch of a capture file handed to the disk at once, as soon as the
-// file has grown past it, and the longest that may take before the file is
-// left to the kernel's own writing back.
+// file has grown past it, when it filled in less than the FAST time (64
+// MB/s); and the longest a hand-over may take before the file is left to
+// the kernel's own writing back.
 const long long WRITE_BEHIND_BYTES = 2LL * 1024 * 1024;
+const int WRITE_BEHIND_FAST_MS = 32;
 const int WRITE_BEHIND_STALL_MS = 20;
 
 // One opened device and the capture file written for it.
@@ -57,13 +59,14 @@ struct Adapter {
   pcap_t* capture;
   int buffer_bytes;  // the kernel buffer it was opened with
   pcap_dumper_t* file;
-  intptr_t file_handle;      // the platform's own handle of the file
-  long long file_bytes;      // size of the file after its last good flush
-  long long written_behind;  // the file up to here is on its way to the disk
-  bool left_to_kernel;       // written back by the kernel in its own time
-  bool write_failed;         // the file is cut back to file_bytes and not written
-  long long read_bytes;      // captured bytes read so far
-  bool caught_up;            // the run's last pass has read it up to the end
+  intptr_t file_handle;          // the platform's own handle of the file
+  long long file_bytes;          // size of the file after its last good flush
+  long long written_behind;      // the file up to here is on its way to the disk
+  long long stretch_started_ms;  // when the file grew past written_behind
+  bool left_to_kernel;           // written back by the kernel in its own time
+  bool write_failed;             // the file is cut back to file_bytes and not written
+  long long read_bytes;          // captured bytes read so far
+  bool caught_up;                // the run's last pass has read it up to the end
 };
 
 // Filled packed from slot 0 in device-list order; count is the number of
