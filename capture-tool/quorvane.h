@@ -61,7 +61,7 @@ struct Adapter {
   pcap_dumper_t* file;
   intptr_t file_handle;          // the platform's own handle of the file
   long long file_bytes;          // size of the file after its last good flush
-  long long written_behind;      // the file up to here is on its way to the disk
+  long long written_behind;      // the file up to here is handed over or left to the kernel
   long long stretch_started_ms;  // when the file grew past written_behind
   bool left_to_kernel;           // written back by the kernel in its own time
   bool write_failed;             // the file is cut back to file_bytes and not written
