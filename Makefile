@@ -6,7 +6,7 @@
 # make test          installs what the tests need, builds and runs them all
 # make windows       cross-builds build-windows/quorvane.exe (and the fake wpcap.dll)
 # make package       builds the Debian package in build/
-# make bench         quorvane against tcpdump on veth links, frames and TCP (root)
+# make bench         quorvane against tcpdump on veth links, frames and TCP, on a slow disk (root)
 # make lint          clang-format and clang-tidy over the sources
 .PHONY: all build run test windows package bench lint
 
@@ -47,6 +47,7 @@ bench:
 	$(BUILD)
 	bench/run
 	bench/fast-links
+	bench/slow-disk
 	bench/long-run 600
 
 lint:

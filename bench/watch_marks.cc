@@ -16,6 +16,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -110,6 +111,10 @@ int main(int argc, char** argv) {
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+    // As from a terminal: a script's background job starts with Ctrl+C and
+    // Ctrl+\\ ignored, and the program would keep that.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
     execvp(argv[2], argv + 2);
     _exit(127);
   }
