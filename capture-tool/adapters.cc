@@ -83,6 +83,7 @@ static void open_first_devices(AdapterTable* table, const pcap_if_t* devices, ch
 bool open_adapters(AdapterTable* table, pcap_if_t** devices) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   table->count = 0;
+  table->writer = nullptr;
   *devices = nullptr;
 
   printf("Retrieving adapter list...\n");

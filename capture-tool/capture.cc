@@ -53,31 +53,29 @@ static bool to_read(const Adapter* slot) { return recorded(slot) && !slot->caugh
 // recorder's included, while the flood goes on, and keeps them cached in
 // place of what the machine's other programs had there.  So a stretch of
 // WRITE_BEHIND_BYTES that filled in less than WRITE_BEHIND_FAST_MS is handed
-// to the disk as soon as the file has grown past it, and the stretches
-// before it leave the page cache.  Slower traffic is left to the kernel,
-// which keeps up with it at no cost to the loop.  A disk slower than the
-// capture would hold the loop up while a stretch is handed over: a file
-// whose stretch took longer than WRITE_BEHIND_STALL_MS to hand over is left
-// to the kernel from then on.
-static void write_behind(Adapter* slot) {
-  while (!slot->left_to_kernel && slot->file_bytes - slot->written_behind >= WRITE_BEHIND_BYTES) {
-    const long long started = monotonic_ms();
-    if (started - slot->stretch_started_ms < WRITE_BEHIND_FAST_MS) {
-      write_capture_file_behind(slot->file_handle, slot->written_behind, WRITE_BEHIND_BYTES);
-      slot->left_to_kernel = monotonic_ms() - started > WRITE_BEHIND_STALL_MS;
+// to the writer as soon as the file has grown past it, which sends it to
+// the disk and lets the stretches before it leave the page cache.  Slower
+// traffic is left to the kernel, which keeps up with it at no cost to the
+// loop.  The loop itself never waits for the disk.
+static void write_behind(Adapter* slot, WriteBehind* writer) {
+  while (slot->file_bytes - slot->written_behind >= WRITE_BEHIND_BYTES) {
+    const long long now_ms = monotonic_ms();
+    if (now_ms - slot->stretch_started_ms < WRITE_BEHIND_FAST_MS) {
+      write_capture_file_behind(writer, slot->file_handle, slot->written_behind,
+                                WRITE_BEHIND_BYTES);
     }
     slot->written_behind += WRITE_BEHIND_BYTES;
-    slot->stretch_started_ms = started;
+    slot->stretch_started_ms = now_ms;
   }
 }
 
 // Hands what a pass wrote to a slot's file to the kernel.  On the first
 // failure (a full disk, an I/O error) the file is cut back to its last
 // complete record and the slot is not written again.
-static void flush_capture_file(Adapter* slot) {
+static void flush_capture_file(Adapter* slot, WriteBehind* writer) {
   if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
     slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
-    write_behind(slot);
+    write_behind(slot, writer);
     return;
   }
   cut_capture_file(slot->file, slot->file_handle, slot->file_bytes);
@@ -88,25 +86,30 @@ static bool stamped_after(const timeval& stamp, const timeval& end) {
   return stamp.tv_sec > end.tv_sec || (stamp.tv_sec == end.tv_sec && stamp.tv_usec > end.tv_usec);
 }
 
-// Copies up to PASS_SHARE_PACKETS waiting packets of a slot into its file
-// and hands the file to the kernel; with an `end`, only up to the first
-// packet stamped after it, and the slot is then caught up.  Returns how
-// many reached the file: none when the write failed, since the file was
-// cut back to what came before.
-static int drain_adapter(Adapter* slot, const timeval* end) {
+// Copies the waiting packets of a slot into its file, up to its share
+// (PASS_SHARE_PACKETS or PASS_SHARE_BYTES, whichever comes first), and
+// hands the file to the kernel; with an `end`, only up to the first packet
+// stamped after it, and the slot is then caught up.  *share_used tells
+// whether it stopped at its share.  Returns how many reached the file: none
+// when the write failed, since the file was cut back to what came before.
+static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end, bool* share_used) {
   int packets = 0;
+  long long bytes = 0;
   pcap_pkthdr* header = nullptr;
   const u_char* data = nullptr;
-  while (packets < PASS_SHARE_PACKETS && pcap_next_ex(slot->capture, &header, &data) > 0) {
+  *share_used = false;
+  while (!*share_used && pcap_next_ex(slot->capture, &header, &data) > 0) {
     pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
-    slot->read_bytes += header->caplen;
+    bytes += header->caplen;
     ++packets;
+    *share_used = packets == PASS_SHARE_PACKETS || bytes >= PASS_SHARE_BYTES;
     if (end != nullptr && stamped_after(header->ts, *end)) {
       slot->caught_up = true;
       break;
     }
   }
-  if (packets > 0) flush_capture_file(slot);
+  slot->read_bytes += bytes;
+  if (packets > 0) flush_capture_file(slot, writer);
   return slot->write_failed ? 0 : packets;
 }
 
@@ -127,10 +130,10 @@ static int draining_pass(AdapterTable* table, const char* dots, const timeval* e
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
     if (!to_read(slot)) continue;
-    const int packets = drain_adapter(slot, end);
+    bool share_used = false;
+    shown += drain_adapter(slot, table->writer, end, &share_used);
     failed_now[k] = slot->write_failed;
-    shown += packets;
-    *cut_off = *cut_off || packets == PASS_SHARE_PACKETS;
+    *cut_off = *cut_off || share_used;
   }
   release_interrupts();
   for (int k = 0; k < table->count; ++k) {
@@ -303,9 +306,11 @@ bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
     return false;
   }
   drop_privileges();
+  table->writer = start_writing_behind();
   run_capture_loop(table, duration_ms);
   report_drops(table);
   close_adapters(table);
+  finish_writing_behind(table->writer, TICK_MS);
   close_capture_files(table);
   free(buffers);
   bool written = true;

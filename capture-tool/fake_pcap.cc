@@ -13,7 +13,8 @@
 //   drops NAME N                NAME reports N packets dropped
 //   read-cost US                every packet read takes US microseconds
 //   write-behind-cost MS        handing a stretch of a capture file to the
-//                               disk takes MS milliseconds
+//                               disk takes MS milliseconds of real time (it
+//                               is done beside the program's clock)
 //   memory BYTES                the machine's physical memory (default 16 GiB)
 //   raise-at SERIAL SIGNAL      the read of packet SERIAL (counted over all
 //                               devices from 1) raises SIGNAL before it returns
@@ -31,6 +32,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -205,10 +207,19 @@ long long fake_memory_bytes() {
   return script().memory_bytes;
 }
 
+// Called in the program's writer process, which shares the log (each line
+// goes out in one append): it blocks for real, as a slow disk's queue
+// would, and leaves the script's clock alone.
 void fake_write_behind(long long from, long long bytes) {
-  Script& s = script();
-  s.clock_us += s.write_behind_cost_ms * 1000LL;
   log_call("write-behind %lld %lld", from, bytes);
+  const int ms = script().write_behind_cost_ms;
+#ifdef _WIN32
+  Sleep(static_cast<DWORD>(ms));
+#else
+  timespec left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0) {
+  }
+#endif
 }
 
 long long fake_clock_ms() {

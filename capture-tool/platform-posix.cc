@@ -10,11 +10,13 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdio_ext.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -233,15 +235,19 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
   if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
 }
 
+// Starts writing a stretch of the file on fd to the disk.  The test build
+// takes it from scripted_clock.cc.
+void hand_over_stretch(int fd, long long from, long long bytes);
+
 #ifndef QUORVANE_FAKE_PLATFORM
 // The stretches before the one handed over are let go of as a window of
 // LET_GO_BYTES: a page still being written is kept by the kernel, and is
 // tried again on the next calls while it stays inside the window.  Both
 // calls are requests: where one fails, the kernel still writes the file
-// back in its own time.
-void write_capture_file_behind(intptr_t handle, long long from, long long bytes) {
+// back in its own time.  sync_file_range waits while the disk's queue is
+// full, which is why only the writer thread makes it.
+void hand_over_stretch(int fd, long long from, long long bytes) {
   const long long LET_GO_BYTES = 64LL * 1024 * 1024;
-  const int fd = static_cast<int>(handle);
   sync_file_range(fd, from, bytes, SYNC_FILE_RANGE_WRITE);
   const long long written = from - bytes;
   if (written <= 0) return;
@@ -249,6 +255,104 @@ void write_capture_file_behind(intptr_t handle, long long from, long long bytes)
   posix_fadvise(fd, start, written - start, POSIX_FADV_DONTNEED);
 }
 #endif  // QUORVANE_FAKE_PLATFORM
+
+// The writer is a process of its own, not a thread: where the disk's
+// queue is full the kernel holds a hand-over in a wait nothing can cut
+// short (seconds on a disk of 60 MB/s while the kernel's own writing back
+// competes), and a process does not end before all its threads have left
+// such a wait, so Ctrl+C would wait for the disk.  The loop reaches the
+// writer through a pipe it never waits on; the writer holds every signal
+// and is killed as soon as the run ends.
+struct WriteBehind {
+  int pipe;     // write end, non-blocking
+  pid_t child;  // the writer
+};
+
+struct Stretch {
+  int fd;
+  long long from;
+  long long bytes;
+};
+
+// One page of pipe: about 170 stretches, 340 MB of files.  A disk that falls
+// further behind leaves the rest to the kernel's own writing back, within
+// its dirty limits, as for any other writer.
+const int WRITE_BEHIND_PIPE_BYTES = 4096;
+
+// The writer keeps its end of the pipe and the regular files, the capture
+// files among them, and nothing else: a capture socket, nflog's binding or
+// the console it held would outlive the run.  The run's own descriptors are
+// all low ones.
+static void keep_only_files(int pipe) {
+  const int LOW_FDS = 1024;
+  for (int fd = 0; fd < LOW_FDS; ++fd) {
+    struct stat st;
+    if (fd != pipe && fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) close(fd);
+  }
+  close_range(LOW_FDS, ~0U, 0);
+}
+
+[[noreturn]] static void run_writer(int pipe, pid_t run) {
+  // Killed with the run, once the wait it may be in is over.
+  prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  if (getppid() != run) _exit(0);
+  Stretch stretch;
+  while (read(pipe, &stretch, sizeof stretch) == static_cast<ssize_t>(sizeof stretch)) {
+    hand_over_stretch(stretch.fd, stretch.from, stretch.bytes);
+  }
+  _exit(0);
+}
+
+WriteBehind* start_writing_behind() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+  fcntl(ends[1], F_SETPIPE_SZ, WRITE_BEHIND_PIPE_BYTES);
+  WriteBehind* writer = static_cast<WriteBehind*>(malloc(sizeof(WriteBehind)));
+  // The writer starts with every signal held, and keeps them held.
+  sigset_t all, before;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, &before);
+  const pid_t run = getpid();
+  const pid_t child = writer != nullptr ? fork() : -1;
+  if (child == 0) {
+    // What the run's streams hold is not the writer's to write: it never
+    // flushes them, and ends with _exit.
+    keep_only_files(ends[0]);
+    run_writer(ends[0], run);
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  close(ends[0]);
+  if (child < 0 || fcntl(ends[1], F_SETFL, O_NONBLOCK) != 0) {
+    close(ends[1]);
+    free(writer);
+    return nullptr;
+  }
+  *writer = WriteBehind{ends[1], child};
+  return writer;
+}
+
+bool write_capture_file_behind(WriteBehind* writer, intptr_t handle, long long from,
+                               long long bytes) {
+  if (writer == nullptr) return false;
+  const Stretch stretch = {static_cast<int>(handle), from, bytes};
+  return write(writer->pipe, &stretch, sizeof stretch) == static_cast<ssize_t>(sizeof stretch);
+}
+
+// The writer ends once it has read the closed pipe to its end; one still
+// busy after ms is killed and left to end when its wait is over.
+void finish_writing_behind(WriteBehind* writer, int ms) {
+  if (writer == nullptr) return;
+  close(writer->pipe);
+  for (int waited_ms = 0; waitpid(writer->child, nullptr, WNOHANG) == 0; ++waited_ms) {
+    if (waited_ms >= ms) {
+      kill(writer->child, SIGKILL);
+      break;
+    }
+    const timespec a_millisecond = {0, 1000000L};
+    nanosleep(&a_millisecond, nullptr);
+  }
+  free(writer);
+}
 
 // Root becomes nobody, with nobody's group and no supplementary groups.
 // The groups go first, since nobody can no longer change them, and each

@@ -284,9 +284,15 @@ void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
   }
 }
 
-// Nothing is handed over here: the cache manager's lazy writer writes the
-// file back in its own time, as it did before.
-void write_capture_file_behind(intptr_t, long long, long long) {}
+// No writer is needed here: WriteFile only copies into the system cache,
+// and the cache manager's lazy writer writes the file back on threads of
+// its own, so the loop does not wait for a slow disk beyond the throttling
+// every writer meets once the cache holds too much unwritten.
+WriteBehind* start_writing_behind() { return nullptr; }
+
+bool write_capture_file_behind(WriteBehind*, intptr_t, long long, long long) { return false; }
+
+void finish_writing_behind(WriteBehind*, int) {}
 
 void hold_interrupts() { EnterCriticalSection(&draining); }
 

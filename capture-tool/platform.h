@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+struct WriteBehind;  // the platform's own
+
 // Makes every message and mark show the moment it is printed when a stream
 // is a terminal; a redirected stream keeps the standard library's buffering.
 // A standard stream the program was started without is opened on the null
@@ -86,10 +88,25 @@ bool capture_file_failed(pcap_dumper_t* file);
 // a failed write leaves no torn record behind, where the platform can.
 void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
 
-// Starts writing the `bytes` of the file from `from` to the disk, without
-// waiting for it, and lets go of the file's pages before that which are
-// already written, where the platform can.
-void write_capture_file_behind(intptr_t handle, long long from, long long bytes);
+// Hands stretches of the capture files to the disk on a writer of their
+// own, so that the capture loop never waits for the disk, however slow it
+// is.  Null where the platform needs none or cannot have one: the files are
+// then written back by the system in its own time.  Started once the files
+// are open and the privileges dropped; the writer holds every signal, and
+// a run that ends, by its time or by a signal, does not wait for it.
+WriteBehind* start_writing_behind();
+
+// Asks `writer` to start writing the `bytes` of the file from `from` to the
+// disk and to let go of the file's pages before that which are already
+// written.  Never waits: false, and the stretch is left to the system, when
+// the writer is that far behind (a disk slower than the capture) or null.
+bool write_capture_file_behind(WriteBehind* writer, intptr_t handle, long long from,
+                               long long bytes);
+
+// Before the files are closed: lets the writer finish what it was given,
+// for up to ms, then stops it.  The run does not wait longer for a slow
+// disk; the system writes back what is left.
+void finish_writing_behind(WriteBehind* writer, int ms);
 
 // Gives up what the capture loop does not need, once the devices and files
 // are open: root becomes the unprivileged user, capabilities go, and none

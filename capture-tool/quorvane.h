@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+struct WriteBehind;
+
 const int MAX_ADAPTERS = 10;
 const int DEFAULT_DURATION_MS = 120000;
 const int MIN_DURATION_MS = 5000;
@@ -39,20 +41,21 @@ const int BLOCK_TIMEOUT_MS = 10;
 // longer than the busiest adapter, at the rate it filled since the read
 // before, takes to fill this share of its kernel buffer.
 const int PAUSE_BUFFER_SHARE = 4;
-// Packets a draining pass reads from one adapter before it moves on.  Under
-// a flood an adapter never runs dry; the share keeps the other adapters, the
-// tick clock and a held interrupt from waiting on it.
+// Packets, and captured bytes, a draining pass reads from one adapter before
+// it moves on.  Under a flood an adapter never runs dry; the share keeps the
+// other adapters, the tick clock and a held interrupt from waiting on it.
+// The bytes bound it under large packets: 1024 of 64 KB would be 64 MB
+// copied with Ctrl+C held.
 const int PASS_SHARE_PACKETS = 1024;
+const long long PASS_SHARE_BYTES = 1024LL * 1024;
 // stdio buffer of each capture file; a file is flushed after every pass that
 // wrote to it.
 const int FILE_BUFFER_BYTES = 256 * 1024;
 // Stretch of a capture file handed to the disk at once, as soon as the
 // file has grown past it, when it filled in less than the FAST time (64
-// MB/s); and the longest a hand-over may take before the file is left to
-// the kernel's own writing back.
+// MB/s).
 const long long WRITE_BEHIND_BYTES = 2LL * 1024 * 1024;
 const int WRITE_BEHIND_FAST_MS = 32;
-const int WRITE_BEHIND_STALL_MS = 20;
 
 // One opened device and the capture file written for it.
 struct Adapter {
@@ -63,7 +66,6 @@ struct Adapter {
   long long file_bytes;          // size of the file after its last good flush
   long long written_behind;      // the file up to here is handed over or left to the kernel
   long long stretch_started_ms;  // when the file grew past written_behind
-  bool left_to_kernel;           // written back by the kernel in its own time
   bool write_failed;             // the file is cut back to file_bytes and not written
   long long read_bytes;          // captured bytes read so far
   bool caught_up;                // the run's last pass has read it up to the end
@@ -74,6 +76,7 @@ struct Adapter {
 struct AdapterTable {
   Adapter slots[MAX_ADAPTERS];
   int count;
+  WriteBehind* writer;  // hands the files' stretches to the disk; null: left to the kernel
 };
 
 // Run driver and command line.

@@ -1,7 +1,9 @@
 // The test build's clock: the tick's sleep and wait, the clock, the machine's
 // memory and the disk's writing behind come from the scripted capture
-// library, so time passes only as the script says.
+// library, so the loop's time passes only as the script says.
 #include "platform.h"
+
+void hand_over_stretch(int fd, long long from, long long bytes);
 
 extern "C" void fake_sleep_ms(int ms);
 extern "C" long long fake_clock_ms();
@@ -23,6 +25,5 @@ void capture_clock(timeval* now) {
   now->tv_usec = static_cast<long>(ms % 1000) * 1000;
 }
 long long physical_memory_bytes() { return fake_memory_bytes(); }
-void write_capture_file_behind(intptr_t, long long from, long long bytes) {
-  fake_write_behind(from, bytes);
-}
+// In the writer process, taking the real time the script gives it.
+void hand_over_stretch(int, long long from, long long bytes) { fake_write_behind(from, bytes); }
