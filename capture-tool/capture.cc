@@ -92,13 +92,21 @@ static bool stamped_after(const timeval& stamp, const timeval& end) {
 // stamped after it, and the slot is then caught up.  *share_used tells
 // whether it stopped at its share.  Returns how many reached the file: none
 // when the write failed, since the file was cut back to what came before.
+// Interrupts are held from the first packet's copy until the file has been
+// handed to the kernel, so no signal ends the process with a record half
+// written; a pending signal takes effect as usual once they are released.
+// Held for one slot's share at a time: where the kernel throttles writers
+// (a disk far behind), each write may wait, and a signal waits only for
+// this slot's.
 static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end, bool* share_used) {
   int packets = 0;
   long long bytes = 0;
   pcap_pkthdr* header = nullptr;
   const u_char* data = nullptr;
   *share_used = false;
-  while (!*share_used && pcap_next_ex(slot->capture, &header, &data) > 0) {
+  if (pcap_next_ex(slot->capture, &header, &data) <= 0) return 0;
+  hold_interrupts();
+  do {
     pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
     bytes += header->caplen;
     ++packets;
@@ -107,24 +115,22 @@ static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end,
       slot->caught_up = true;
       break;
     }
-  }
+  } while (!*share_used && pcap_next_ex(slot->capture, &header, &data) > 0);
   slot->read_bytes += bytes;
-  if (packets > 0) flush_capture_file(slot, writer);
+  flush_capture_file(slot, writer);
+  release_interrupts();
   return slot->write_failed ? 0 : packets;
 }
 
 // One pass over the slots, each read for its share, then the reports of the
-// files that failed in it and one write of the pass's marks.  Interrupts are
-// held while the packets are copied and the files handed to the kernel, so
-// no signal ends the process with a record half written; a pending signal
-// takes effect as usual once they are released, before anything goes to the
-// console.  Every mark shown is then a packet in its file, and a console
-// that stops reading cannot keep an interrupt out.  Returns the packets
-// shown; *cut_off tells whether a slot used its whole share and may have
-// more waiting.  `end`, for the run's last pass, as for drain_adapter.
+// files that failed in it and one write of the pass's marks.  The marks and
+// reports go to the console only once every slot's interrupts are let
+// through: every mark shown is a packet in its file, and a console that
+// stops reading cannot keep an interrupt out.  Returns the packets shown;
+// *cut_off tells whether a slot used its whole share and may have more
+// waiting.  `end`, for the run's last pass, as for drain_adapter.
 static int draining_pass(AdapterTable* table, const char* dots, const timeval* end, bool* cut_off) {
   bool failed_now[MAX_ADAPTERS] = {};
-  hold_interrupts();
   int shown = 0;
   *cut_off = false;
   for (int k = 0; k < table->count; ++k) {
@@ -135,7 +141,6 @@ static int draining_pass(AdapterTable* table, const char* dots, const timeval* e
     failed_now[k] = slot->write_failed;
     *cut_off = *cut_off || share_used;
   }
-  release_interrupts();
   for (int k = 0; k < table->count; ++k) {
     if (failed_now[k]) fprintf(stderr, "\nError writing output file for %d device\n", k);
   }
@@ -285,11 +290,13 @@ static void close_capture_files(AdapterTable* table) {
   }
 }
 
-static bool any_capture_file(const AdapterTable* table) {
+// The platform handles of the capture files; returns how many.
+static int capture_file_handles(const AdapterTable* table, intptr_t* handles) {
+  int count = 0;
   for (int k = 0; k < table->count; ++k) {
-    if (table->slots[k].file != nullptr) return true;
+    if (table->slots[k].file != nullptr) handles[count++] = table->slots[k].file_handle;
   }
-  return false;
+  return count;
 }
 
 bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
@@ -298,15 +305,17 @@ bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
   char* buffers = static_cast<char*>(malloc(static_cast<size_t>(table->count) * FILE_BUFFER_BYTES));
   open_capture_files(table, buffers);
   pcap_freealldevs(devices);
+  intptr_t handles[MAX_ADAPTERS];
+  const int files = capture_file_handles(table, handles);
   // With no file to write, a run would only tick for its whole time and
   // then claim a capture: it ends here, after the reports, as a failure.
-  if (!any_capture_file(table)) {
+  if (files == 0) {
     close_adapters(table);
     free(buffers);
     return false;
   }
+  table->writer = start_writing_behind(handles, files);
   drop_privileges();
-  table->writer = start_writing_behind();
   run_capture_loop(table, duration_ms);
   report_drops(table);
   close_adapters(table);

@@ -279,6 +279,20 @@ struct Stretch {
 // its dirty limits, as for any other writer.
 const int WRITE_BEHIND_PIPE_BYTES = 4096;
 
+// The writer's own descriptions of the capture files, read-only: it does
+// not share the run's, so their locks go with the run and not with a writer
+// still waiting for the disk.  Where a file cannot be opened again, the
+// run's is kept.
+static void reopen_for_writer(const intptr_t* files, int count) {
+  for (int i = 0; i < count; ++i) {
+    const int fd = static_cast<int>(files[i]);
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const int own = open(path, O_RDONLY | O_CLOEXEC);
+    if (own >= 0 && dup3(own, fd, O_CLOEXEC) >= 0) close(own);
+  }
+}
+
 // The writer keeps its end of the pipe and the regular files, the capture
 // files among them, and nothing else: a capture socket, nflog's binding or
 // the console it held would outlive the run.  The run's own descriptors are
@@ -292,8 +306,11 @@ static void keep_only_files(int pipe) {
   close_range(LOW_FDS, ~0U, 0);
 }
 
+// The writer gives up root as the run does, then asks to be killed with the
+// run (a change of user would have cleared that), once the wait it may be
+// in is over.
 [[noreturn]] static void run_writer(int pipe, pid_t run) {
-  // Killed with the run, once the wait it may be in is over.
+  drop_privileges();
   prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
   if (getppid() != run) _exit(0);
   Stretch stretch;
@@ -303,7 +320,7 @@ static void keep_only_files(int pipe) {
   _exit(0);
 }
 
-WriteBehind* start_writing_behind() {
+WriteBehind* start_writing_behind(const intptr_t* files, int count) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
   fcntl(ends[1], F_SETPIPE_SZ, WRITE_BEHIND_PIPE_BYTES);
@@ -317,6 +334,8 @@ WriteBehind* start_writing_behind() {
   if (child == 0) {
     // What the run's streams hold is not the writer's to write: it never
     // flushes them, and ends with _exit.
+    close(ends[1]);
+    reopen_for_writer(files, count);
     keep_only_files(ends[0]);
     run_writer(ends[0], run);
   }

@@ -288,7 +288,7 @@ void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
 // and the cache manager's lazy writer writes the file back on threads of
 // its own, so the loop does not wait for a slow disk beyond the throttling
 // every writer meets once the cache holds too much unwritten.
-WriteBehind* start_writing_behind() { return nullptr; }
+WriteBehind* start_writing_behind(const intptr_t*, int) { return nullptr; }
 
 bool write_capture_file_behind(WriteBehind*, intptr_t, long long, long long) { return false; }
 

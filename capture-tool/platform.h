@@ -88,13 +88,14 @@ bool capture_file_failed(pcap_dumper_t* file);
 // a failed write leaves no torn record behind, where the platform can.
 void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
 
-// Hands stretches of the capture files to the disk on a writer of their
-// own, so that the capture loop never waits for the disk, however slow it
-// is.  Null where the platform needs none or cannot have one: the files are
-// then written back by the system in its own time.  Started once the files
-// are open and the privileges dropped; the writer holds every signal, and
+// Hands stretches of the capture `files` (their platform handles) to the
+// disk on a writer of their own, so that the capture loop never waits for
+// the disk, however slow it is.  Null where the platform needs none or
+// cannot have one: the files are then written back by the system in its
+// own time.  Started once the files are open, before the privileges are
+// dropped (the writer drops them too); the writer holds every signal, and
 // a run that ends, by its time or by a signal, does not wait for it.
-WriteBehind* start_writing_behind();
+WriteBehind* start_writing_behind(const intptr_t* files, int count);
 
 // Asks `writer` to start writing the `bytes` of the file from `from` to the
 // disk and to let go of the file's pages before that which are already

@@ -45,9 +45,9 @@ const int PAUSE_BUFFER_SHARE = 4;
 // it moves on.  Under a flood an adapter never runs dry; the share keeps the
 // other adapters, the tick clock and a held interrupt from waiting on it.
 // The bytes bound it under large packets: 1024 of 64 KB would be 64 MB
-// copied with Ctrl+C held.
+// copied with Ctrl+C held; 256 KB is about one write of the file.
 const int PASS_SHARE_PACKETS = 1024;
-const long long PASS_SHARE_BYTES = 1024LL * 1024;
+const long long PASS_SHARE_BYTES = 256LL * 1024;
 // stdio buffer of each capture file; a file is flushed after every pass that
 // wrote to it.
 const int FILE_BUFFER_BYTES = 256 * 1024;
