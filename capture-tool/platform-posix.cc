@@ -245,7 +245,7 @@ void hand_over_stretch(int fd, long long from, long long bytes);
 // tried again on the next calls while it stays inside the window.  Both
 // calls are requests: where one fails, the kernel still writes the file
 // back in its own time.  sync_file_range waits while the disk's queue is
-// full, which is why only the writer thread makes it.
+// full, which is why only the writer process makes it.
 void hand_over_stretch(int fd, long long from, long long bytes) {
   const long long LET_GO_BYTES = 64LL * 1024 * 1024;
   sync_file_range(fd, from, bytes, SYNC_FILE_RANGE_WRITE);
