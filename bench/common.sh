@@ -1,4 +1,4 @@
-# Shared by bench/run and bench/fast-links; sourced after CAP, SND, FILES
+# Shared by bench/run, bench/fast-links and bench/slow-disk; sourced after CAP, SND, FILES
 # and BIN are set.
 
 # make_work NAME: WORK, the directory the capture files go to, under FILES
@@ -17,10 +17,15 @@ make_files_dir() {
   if [ "$FILES" = tmpfs ]; then mount -t tmpfs -o size="$1" quorvane-bench "$WORK"; fi
 }
 
-cleanup() {
+# The namespaces CAP and SND, with every process in them.
+remove_namespaces() {
   for ns in $CAP $SND; do ip netns pids $ns 2>/dev/null | xargs -r kill 2>/dev/null || true; done
   ip netns del $CAP 2>/dev/null || true
   ip netns del $SND 2>/dev/null || true
+}
+
+cleanup() {
+  remove_namespaces
   [ "$FILES" = tmpfs ] && { umount "$WORK" 2>/dev/null || true; }
   rm -rf "$WORK"
 }
