@@ -105,7 +105,8 @@ static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end,
   const u_char* data = nullptr;
   *share_used = false;
   if (pcap_next_ex(slot->capture, &header, &data) <= 0) return 0;
-  hold_interrupts();
+  HeldInterrupts held;
+  hold_interrupts(&held);
   do {
     pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
     bytes += header->caplen;
@@ -118,7 +119,7 @@ static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end,
   } while (!*share_used && pcap_next_ex(slot->capture, &header, &data) > 0);
   slot->read_bytes += bytes;
   flush_capture_file(slot, writer);
-  release_interrupts();
+  release_interrupts(&held);
   return slot->write_failed ? 0 : packets;
 }
 

@@ -18,6 +18,10 @@
 //   memory BYTES                the machine's physical memory (default 16 GiB)
 //   raise-at SERIAL SIGNAL      the read of packet SERIAL (counted over all
 //                               devices from 1) raises SIGNAL before it returns
+//   fault-at SERIAL             the read of packet SERIAL faults (an illegal
+//                               instruction), with a handler installed that
+//                               reports "fault handled" and exits 70, as a
+//                               sanitizer's would
 // The program's clock is the script's: it starts at 0 and moves only by the
 // program's sleeps and the cost of its reads.  Tick t is what the program
 // reads from 100 x (t + 1) ms on, so with no read cost tick 0 is what it
@@ -36,6 +40,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <chrono>
@@ -75,6 +81,7 @@ struct Script {
   unsigned packet_serial = 0;
   unsigned raise_serial = 0;
   int raise_signal = 0;
+  unsigned fault_serial = 0;
 };
 
 Script& script() {
@@ -130,6 +137,8 @@ void apply(const std::string& word, const std::string& rest) {
     s.memory_bytes = atoll(rest.c_str());
   } else if (word == "raise-at") {
     sscanf(rest.c_str(), "%u %d", &s.raise_serial, &s.raise_signal);
+  } else if (word == "fault-at") {
+    sscanf(rest.c_str(), "%u", &s.fault_serial);
   } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
     FakeDevice* d = find_device(name);
     if (d == nullptr) {
@@ -171,6 +180,22 @@ int current_tick() {
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() /
                           100) -
          1;
+}
+
+#ifndef _WIN32
+void report_fault(int) {
+  static const char text[] = "fault handled\n";
+  const ssize_t written = write(2, text, sizeof text - 1);
+  static_cast<void>(written);
+  _exit(70);
+}
+#endif
+
+void fault() {
+#ifndef _WIN32
+  signal(SIGILL, report_fault);
+#endif
+  __builtin_trap();
 }
 
 void write_u32(FILE* f, uint32_t v) { fwrite(&v, 4, 1, f); }
@@ -362,6 +387,7 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
   *data = p->data;
   log_call("read %s packet %u", d->name.c_str(), serial);
   if (serial == script().raise_serial) raise(script().raise_signal);
+  if (serial == script().fault_serial) fault();
   return 1;
 }
 

@@ -401,24 +401,27 @@ void drop_privileges() {
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
-// Every signal whose default action ends the process: besides the console's
-// and the terminal's, the user signals, the alarms and the real-time signals
-// that any process of the same user (nobody, once the run has given up
-// root) may send.  SIGKILL and SIGSTOP cannot be held.
+// Every signal whose default action ends the process and that another
+// process may send: besides the console's and the terminal's, the user
+// signals, the alarms and the real-time signals that any process of the
+// same user (nobody, once the run has given up root) may send.  Not the
+// signals of a fault, which the kernel delivers at once even when held,
+// skipping the handler a sanitizer or a crash reporter installed.  SIGKILL
+// and SIGSTOP cannot be held.
 static sigset_t interrupt_signals() {
-  const int harmless[] = {SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
+  const int not_held[] = {SIGCHLD, SIGCONT, SIGURG,  SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU,
+                          SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,   SIGTRAP, SIGSYS};
   sigset_t set;
   sigfillset(&set);
-  for (int sig : harmless) sigdelset(&set, sig);
+  for (int sig : not_held) sigdelset(&set, sig);
   return set;
 }
 
-void hold_interrupts() {
+void hold_interrupts(HeldInterrupts* held) {
   sigset_t set = interrupt_signals();
-  sigprocmask(SIG_BLOCK, &set, nullptr);
+  sigprocmask(SIG_BLOCK, &set, &held->before);
 }
 
-void release_interrupts() {
-  sigset_t set = interrupt_signals();
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+void release_interrupts(const HeldInterrupts* held) {
+  sigprocmask(SIG_SETMASK, &held->before, nullptr);
 }

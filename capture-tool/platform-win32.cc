@@ -294,10 +294,10 @@ bool write_capture_file_behind(WriteBehind*, intptr_t, long long, long long) { r
 
 void finish_writing_behind(WriteBehind*, int) {}
 
-void hold_interrupts() { EnterCriticalSection(&draining); }
+void hold_interrupts(HeldInterrupts*) { EnterCriticalSection(&draining); }
 
 // Once interrupted, the handler ends the process; this thread only waits.
-void release_interrupts() {
+void release_interrupts(const HeldInterrupts*) {
   LeaveCriticalSection(&draining);
   if (interrupted != 0) Sleep(INFINITE);
 }

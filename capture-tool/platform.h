@@ -115,11 +115,26 @@ void finish_writing_behind(WriteBehind* writer, int ms);
 // on.
 void drop_privileges();
 
-// Between these two calls every signal that would end the process is held
-// back (an interrupt, a termination, a user signal, an alarm ...); it takes
-// its default effect once released.  Used so that a packet whose
-// mark reached the console is always in its file when the process dies.
-void hold_interrupts();
-void release_interrupts();
+// What hold_interrupts found, for release_interrupts to put back.
+#ifdef _WIN32
+struct HeldInterrupts {
+  int unused;
+};
+#else
+#include <signal.h>
+struct HeldInterrupts {
+  sigset_t before;
+};
+#endif
+
+// Between these two calls every signal that another process may send to
+// end this one is held back (an interrupt, a termination, a user signal,
+// an alarm ...); it takes its default effect once released, unless the
+// program was started with it held, which release_interrupts leaves as it
+// was.  The signals of a fault are never held: a fault's handler, where one
+// is installed, still runs.  Used so that a packet whose mark reached the
+// console is always in its file when the process dies.
+void hold_interrupts(HeldInterrupts* held);
+void release_interrupts(const HeldInterrupts* held);
 
 #endif  // QUORVANE_PLATFORM_H_

@@ -33,6 +33,10 @@ static void start_child(const std::vector<std::string>& argv, const RunOptions& 
   dup2(out_fd, 1);
   dup2(err_fd, 2);
   if (options.closed_fd >= 0) close(options.closed_fd);
+  sigset_t held;
+  sigemptyset(&held);
+  if (options.held_signal != 0) sigaddset(&held, options.held_signal);
+  sigprocmask(SIG_SETMASK, &held, nullptr);
   if (!options.dir.empty() && chdir(options.dir.c_str()) != 0) _exit(126);
   if (options.file_size_limit > 0) {
     const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),

@@ -34,6 +34,7 @@ struct RunOptions {
   bool never_read = false;   // leave stdout unread until the program has ended
   long file_size_limit = 0;  // RLIMIT_FSIZE in bytes when set, as ulimit -f gives
   int closed_fd = -1;        // a standard descriptor the program starts without
+  int held_signal = 0;       // held from the start, as some service managers start programs
   // When set, stderr is a pipe of one page left with only this many bytes of
   // room, not read until the program has ended: a console that stopped
   // reading.  RunResult.err then holds what the program wrote.
