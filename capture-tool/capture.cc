@@ -284,10 +284,15 @@ static void close_adapters(AdapterTable* table) {
 }
 
 // Each file was flushed by the last pass that wrote to it; closing them here
-// rather than leaving it to the exit keeps that true on every platform.
+// rather than leaving it to the exit keeps that true on every platform.  A
+// file whose close fails is reported as a failed write is: it may not hold
+// what the console showed.
 static void close_capture_files(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) {
-    if (table->slots[k].file != nullptr) pcap_dump_close(table->slots[k].file);
+    Adapter* slot = &table->slots[k];
+    if (slot->file == nullptr || close_capture_file(slot->file, slot->file_handle)) continue;
+    if (!slot->write_failed) fprintf(stderr, "\nError writing output file for %d device\n", k);
+    slot->write_failed = true;
   }
 }
 

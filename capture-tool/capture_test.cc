@@ -333,9 +333,11 @@ TEST(FakeLibrary, InterruptsWaitForTheFilesButNotForTheConsole) {
 // disk: reported once for its slot, the file cut back to its last whole
 // record, the other slot recorded to the end, status 255.  So it does for
 // records of 30,000 bytes, of which the limit lets the third be written in
-// part: the file holds two.
+// part: the file holds two; its close fails as well, and it is still
+// reported once.  A file whose close alone fails (a quota a network file
+// system reports only then) is reported the same way.
 TEST(FakeLibrary, AFileSizeLimitIsAWriteFailure) {
-  std::string script = "device a\ndevice b\ndevice c\n";
+  std::string script = "device a\ndevice b\ndevice c\nclose-fails c\n";
   for (int tick = 0; tick < 50; ++tick) {
     script += "packets a " + std::to_string(tick) + " 10 1000\n";
     script += "packets b " + std::to_string(tick) + " 1 60\n";
@@ -361,6 +363,14 @@ TEST(FakeLibrary, AFileSizeLimitIsAWriteFailure) {
   EXPECT_EQ(c.packets[1].size(), 30000u);
   EXPECT_EQ(read_file(run.dir + "/brovel2.cap").size(), 24u + 2 * (16 + 30000));
   EXPECT_EQ(count_of(marks_of(run.result.out), '.'), 112);
+
+  FakeRun unclosed =
+      run_fake("device a\ndevice b\nclose-fails b\npackets a 0 5 60\npackets b 0 5 60\n", {"5"});
+  EXPECT_EQ(unclosed.result.status, 255) << unclosed.result.err;
+  EXPECT_EQ(unclosed.result.err,
+            "Open adapter: a.\nOpen adapter: b.\nOpen 2 adapters.\n"
+            "\nError writing output file for 1 device\n");
+  EXPECT_EQ(read_capture(unclosed.dir + "/brovel1.cap").packets.size(), 5u);
 }
 
 // Capture side "qc-*" holds c0..c(n-1); sender side "qs-*" the peers s0...

@@ -7,6 +7,9 @@
 //   device NAME|TEXT            a device described as TEXT (may be empty)
 //   open-fails NAME             opening NAME fails
 //   nonblock-fails NAME         NAME opens but cannot be made non-blocking
+//   close-fails NAME            closing NAME's capture file fails (EDQUOT),
+//                               as a network file system may report a quota
+//                               only then (not in the Windows build)
 //   linktype NAME N             NAME's link-layer type (default 1)
 //   packets NAME TICK N LEN     N packets of LEN bytes readable from TICK on
 //   read-error NAME TICK        the first read of NAME on TICK fails
@@ -30,6 +33,7 @@
 // 100 ms from enumeration.  Built with QUORVANE_FAKE_WINPCAP, the Windows
 // library lacks pcap_dump_hopen, as WinPcap 4.1.3 does.
 // Every call is logged, a line each, to the file named by QUORVANE_FAKE_LOG.
+#include <errno.h>
 #include <pcap/pcap.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -61,6 +65,7 @@ struct FakeDevice {
   std::string description;
   bool open_fails = false;
   bool nonblock_fails = false;
+  bool close_fails = false;
   int linktype = DLT_EN10MB;
   std::vector<FakePacket> packets;
   std::vector<int> read_errors;
@@ -147,6 +152,7 @@ void apply(const std::string& word, const std::string& rest) {
     }
     if (word == "open-fails") d->open_fails = true;
     if (word == "nonblock-fails") d->nonblock_fails = true;
+    if (word == "close-fails") d->close_fails = true;
     if (word == "linktype") d->linktype = a;
     if (word == "read-error") d->read_errors.push_back(a);
     if (word == "drops") d->drops = static_cast<unsigned>(a);
@@ -405,7 +411,33 @@ static pcap_dumper_t* start_file(pcap_t* p, FILE* f) {
 }
 
 #ifndef _WIN32
-pcap_dumper_t* pcap_dump_fopen(pcap_t* p, FILE* f) { return start_file(p, f); }
+// A stream over the program's own that passes each write straight through
+// and fails its close, once the program's stream is closed.
+static ssize_t pass_write(void* inner, const char* data, size_t size) {
+  FILE* f = static_cast<FILE*>(inner);
+  const size_t written = fwrite(data, 1, size, f);
+  return fflush(f) == 0 && written == size ? static_cast<ssize_t>(size) : -1;
+}
+static int pass_seek(void* inner, off64_t* offset, int whence) {
+  FILE* f = static_cast<FILE*>(inner);
+  if (fseeko(f, *offset, whence) != 0) return -1;
+  *offset = ftello(f);
+  return 0;
+}
+static int fail_close(void* inner) {
+  fclose(static_cast<FILE*>(inner));
+  errno = EDQUOT;
+  return -1;
+}
+
+pcap_dumper_t* pcap_dump_fopen(pcap_t* p, FILE* f) {
+  if (p->device->close_fails) {
+    const cookie_io_functions_t io = {nullptr, pass_write, pass_seek, fail_close};
+    f = fopencookie(f, "w", io);
+    setvbuf(f, nullptr, _IONBF, 0);
+  }
+  return start_file(p, f);
+}
 #elif !defined(QUORVANE_FAKE_WINPCAP)
 // Like Npcap's: the handle becomes a stream of the library's own.
 pcap_dumper_t* pcap_dump_hopen(pcap_t* p, intptr_t handle) {

@@ -235,6 +235,12 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
   if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
 }
 
+// The stream is the program's own (pcap_dump_fopen); pcap_dump_close would
+// close it too, but drop what fclose says.
+bool close_capture_file(pcap_dumper_t* file, intptr_t) {
+  return fclose(pcap_dump_file(file)) == 0;
+}
+
 // Starts writing a stretch of the file on fd to the disk.  The test build
 // takes it from scripted_clock.cc.
 void hand_over_stretch(int fd, long long from, long long bytes);

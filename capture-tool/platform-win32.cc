@@ -284,6 +284,16 @@ void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
   }
 }
 
+// The stream is the library's own, and pcap_dump_close says nothing of how
+// its close went: a last flush is all there is to go by.  Windows reports
+// a write it could not complete later (a network share's delayed write) to
+// the system's log, not to the handle's close.
+bool close_capture_file(pcap_dumper_t* file, intptr_t) {
+  const bool flushed = pcap_dump_flush(file) == 0;
+  pcap_dump_close(file);
+  return flushed;
+}
+
 // No writer is needed here: WriteFile only copies into the system cache,
 // and the cache manager's lazy writer writes the file back on threads of
 // its own, so the loop does not wait for a slow disk beyond the throttling

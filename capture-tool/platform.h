@@ -88,6 +88,11 @@ bool capture_file_failed(pcap_dumper_t* file);
 // a failed write leaves no torn record behind, where the platform can.
 void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
 
+// Closes the file.  False when the system reports an error at the close:
+// network and FUSE file systems may report a full disk or a quota only
+// then, for data already counted as written.
+bool close_capture_file(pcap_dumper_t* file, intptr_t handle);
+
 // Hands stretches of the capture `files` (their platform handles) to the
 // disk on a writer of their own, so that the capture loop never waits for
 // the disk, however slow it is.  Null where the platform needs none or
