@@ -47,10 +47,6 @@ void set_up_console() {
 
 bool load_capture_library(char*) { return true; }
 
-// Reading the nfqueue device binds a netfilter queue, and the library then
-// accepts every packet it reads: the recorder would decide the firewall's
-// verdicts, and let through what the queue's absence had dropped.
-bool opening_changes_the_machine(const char* device) { return strncmp(device, "nfqueue", 7) == 0; }
 
 // Linux hands a process started with no argument vector an empty argv[0];
 // both mean no name was typed.
@@ -158,6 +154,32 @@ void restore_firewall_loggers(const FirewallLoggers* loggers) {
     static_cast<void>(written);
     close(fd);
   }
+}
+
+// True when every logger setting there is may be written: a container's
+// read-only /proc/sys, or a run without the right, could not put back what
+// opening nflog changes.
+static bool firewall_loggers_restorable() {
+  for (int family = 0; family < FIREWALL_FAMILIES; ++family) {
+    char path[64];
+    logger_setting(family, path, sizeof path);
+    if (access(path, F_OK) != 0) continue;
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+  }
+  return true;
+}
+
+// Reading the nfqueue device binds a netfilter queue, and the library then
+// accepts every packet it reads: the recorder would decide the firewall's
+// verdicts, and let through what the queue's absence had dropped.  Opening
+// nflog binds the firewall's loggers to its log group through netlink,
+// whatever /proc/sys allows; the run puts them back through /proc/sys, so
+// nflog is opened only where that can be done.
+bool opening_changes_the_machine(const char* device) {
+  if (strncmp(device, "nfqueue", 7) == 0) return true;
+  return strncmp(device, "nflog", 5) == 0 && !firewall_loggers_restorable();
 }
 
 // A file already there is written over only when it is a regular file of
