@@ -223,23 +223,38 @@ static void wait_for_tick(AdapterTable* table, const char* dots, long long due_m
   }
 }
 
+// `stamp` plus ms.
+static timeval later_by(timeval stamp, int ms) {
+  stamp.tv_usec += ms * 1000L;
+  stamp.tv_sec += stamp.tv_usec / 1000000;
+  stamp.tv_usec %= 1000000;
+  return stamp;
+}
+
 // What the kernel still holds of the time before the end.  It hands a block
 // over once it is full or has waited BLOCK_TIMEOUT_MS, so the packets of the
 // last block timeout before the end are in blocks of their own: the last
-// pass waits until every such block has been handed over (two block
-// timeouts, for the kernel's timer) and reads each slot up to its first
-// packet stamped after the end.  Every packet that arrived before the end
-// is then in its file, or was counted as dropped by the kernel; what comes
-// in meanwhile is recorded too.  A slot whose stamps run behind the clock
-// under a flood is given up on a second later.
+// pass waits until every such block has been handed over and reads each
+// slot up to its first packet stamped well after the end.  A device's
+// packets are not in the order of their stamps (the any device mixes
+// directions and CPUs, and so does a link whose receiving is spread over
+// CPUs): the pass reads on through packets stamped up to a block timeout
+// after the end, and waits for the block timeout after that, three in all.
+// Every packet that arrived before the end is then in its file, or was
+// counted as dropped by the kernel; what comes in meanwhile is recorded
+// too.  Where the stamps follow a clock of their own, each slot is read
+// until it runs dry once those blocks are handed over.  A slot whose stamps
+// run behind the clock under a flood, or that a flood never lets run dry,
+// is given up on a second later.
 void drain_to_the_end(AdapterTable* table, const char* dots) {
-  timeval end;
-  capture_clock(&end);
-  const long long handed_over_ms = monotonic_ms() + 2LL * BLOCK_TIMEOUT_MS;
+  timeval now;
+  const bool stamps_on_the_clock = capture_clock(&now);
+  const timeval end = later_by(now, BLOCK_TIMEOUT_MS);
+  const long long handed_over_ms = monotonic_ms() + 3LL * BLOCK_TIMEOUT_MS;
   const long long give_up_ms = handed_over_ms + 1000;
   for (;;) {
     bool cut_off = false;
-    draining_pass(table, dots, &end, &cut_off);
+    draining_pass(table, dots, stamps_on_the_clock ? &end : nullptr, &cut_off);
     pcap_t* captures[MAX_ADAPTERS];
     const int count = captures_to_read(table, captures);
     const long long now_ms = monotonic_ms();

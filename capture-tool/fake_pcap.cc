@@ -12,6 +12,12 @@
 //                               only then (not in the Windows build)
 //   linktype NAME N             NAME's link-layer type (default 1)
 //   packets NAME TICK N LEN     N packets of LEN bytes readable from TICK on
+//   packets-at NAME MS N LEN STAMP
+//                               N packets of LEN bytes readable from MS ms
+//                               on the program's clock, stamped STAMP ms
+//   stamps-own-clock            the packets' stamps follow a clock of their
+//                               own, which the program's need not agree
+//                               with (as Npcap's)
 //   read-error NAME TICK        the first read of NAME on TICK fails
 //   drops NAME N                NAME reports N packets dropped
 //   read-cost US                every packet read takes US microseconds
@@ -26,7 +32,9 @@
 //                               reports "fault handled" and exits 70, as a
 //                               sanitizer's would
 // The program's clock is the script's: it starts at 0 and moves only by the
-// program's sleeps and the cost of its reads.  Tick t is what the program
+// program's sleeps and waits and the cost of its reads; a wait ends early,
+// like the kernel's, when a packet turns readable on one of the captures it
+// waits on.  Tick t is what the program
 // reads from 100 x (t + 1) ms on, so with no read cost tick 0 is what it
 // reads after its first sleep.  A program that sleeps for real (the Windows
 // build under wine) does not use this clock; its ticks are then counted in
@@ -55,8 +63,9 @@
 namespace {
 
 struct FakePacket {
-  int tick;
+  long long readable_ms;
   int length;
+  long long stamp_ms;  // -1: stamped with the tick it is read on
 };
 
 struct FakeDevice {
@@ -78,6 +87,7 @@ struct Script {
   bool enumeration_fails = false;
   std::vector<FakeDevice> devices;
   bool scripted_clock = false;  // the program reads the clock below
+  bool stamps_own_clock = false;
   long long clock_us = 0;
   int read_cost_us = 0;
   int write_behind_cost_ms = 0;
@@ -144,6 +154,13 @@ void apply(const std::string& word, const std::string& rest) {
     sscanf(rest.c_str(), "%u %d", &s.raise_serial, &s.raise_signal);
   } else if (word == "fault-at") {
     sscanf(rest.c_str(), "%u", &s.fault_serial);
+  } else if (word == "stamps-own-clock") {
+    s.stamps_own_clock = true;
+  } else if (word == "packets-at") {
+    long long stamp_ms = 0;
+    sscanf(rest.c_str(), "%255s %d %d %d %lld", name, &a, &b, &c, &stamp_ms);
+    FakeDevice* d = find_device(name);
+    for (int i = 0; d != nullptr && i < b; ++i) d->packets.push_back({a, c, stamp_ms});
   } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
     FakeDevice* d = find_device(name);
     if (d == nullptr) {
@@ -157,7 +174,7 @@ void apply(const std::string& word, const std::string& rest) {
     if (word == "read-error") d->read_errors.push_back(a);
     if (word == "drops") d->drops = static_cast<unsigned>(a);
     if (word == "packets")
-      for (int i = 0; i < b; ++i) d->packets.push_back({a, c});
+      for (int i = 0; i < b; ++i) d->packets.push_back({100LL * (a + 1), c, -1});
   }
 }
 
@@ -179,14 +196,14 @@ void load_script() {
   fclose(in);
 }
 
-int current_tick() {
+long long current_ms() {
   const Script& s = script();
-  if (s.scripted_clock) return static_cast<int>(s.clock_us / 100000) - 1;
+  if (s.scripted_clock) return s.clock_us / 1000;
   const auto elapsed = std::chrono::steady_clock::now() - s.enumerated;
-  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() /
-                          100) -
-         1;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
 }
+
+int current_tick() { return static_cast<int>(current_ms() / 100) - 1; }
 
 #ifndef _WIN32
 void report_fault(int) {
@@ -252,6 +269,30 @@ void fake_write_behind(long long from, long long bytes) {
   }
 #endif
 }
+
+// The first time one of the captures' next packets turns readable, if that
+// comes within ms: the wait ends then.  Otherwise it lasts ms.
+bool fake_wait_for_packets(pcap_t* const* captures, int count, int ms) {
+  Script& s = script();
+  s.scripted_clock = true;
+  const long long now_ms = s.clock_us / 1000;
+  long long first_ms = now_ms + ms;
+  for (int i = 0; i < count; ++i) {
+    const pcap_t* p = captures[i];
+    if (p->next_packet >= p->device->packets.size()) continue;
+    const long long readable_ms = p->device->packets[p->next_packet].readable_ms;
+    if (readable_ms < first_ms) first_ms = readable_ms > now_ms ? readable_ms : now_ms;
+  }
+  if (first_ms == now_ms + ms) {
+    fake_sleep_ms(ms);
+    return false;
+  }
+  s.clock_us += (first_ms - now_ms) * 1000;
+  log_call("wake after %lld", first_ms - now_ms);
+  return true;
+}
+
+bool fake_stamps_own_clock() { return script().stamps_own_clock; }
 
 long long fake_clock_ms() {
   Script& s = script();
@@ -377,15 +418,17 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
       return PCAP_ERROR;
     }
   }
-  if (p->next_packet >= d->packets.size() || d->packets[p->next_packet].tick > tick) {
+  if (p->next_packet >= d->packets.size() ||
+      d->packets[p->next_packet].readable_ms > current_ms()) {
     log_call("read %s none", d->name.c_str());
     return 0;
   }
   const FakePacket& packet = d->packets[p->next_packet++];
   const unsigned serial = ++script().packet_serial;
   script().clock_us += script().read_cost_us;
-  p->header.ts.tv_sec = tick / 10;
-  p->header.ts.tv_usec = (tick % 10) * 100000L;
+  const long long stamp_ms = packet.stamp_ms >= 0 ? packet.stamp_ms : 100LL * tick;
+  p->header.ts.tv_sec = static_cast<long>(stamp_ms / 1000);
+  p->header.ts.tv_usec = static_cast<long>(stamp_ms % 1000) * 1000L;
   p->header.len = packet.length;
   p->header.caplen = packet.length;
   for (int i = 0; i < packet.length; ++i) p->data[i] = static_cast<u_char>(serial + i);

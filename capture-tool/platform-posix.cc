@@ -99,11 +99,12 @@ bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
 }
 
 // The kernel stamps captured packets with CLOCK_REALTIME.
-void capture_clock(timeval* now) {
+bool capture_clock(timeval* now) {
   timespec time;
   clock_gettime(CLOCK_REALTIME, &time);
   now->tv_sec = time.tv_sec;
   now->tv_usec = time.tv_nsec / 1000;
+  return true;
 }
 
 long long physical_memory_bytes() {

@@ -148,26 +148,11 @@ bool load_capture_library(char* errbuf) {
   return false;
 }
 
-using GetSystemTimeCall = void(WINAPI*)(LPFILETIME);
-
-// Npcap stamps packets with the system time.  The precise call is there
-// from Windows 8 on; before, the plain one, in steps of the system timer.
-void capture_clock(timeval* now) {
-  const GetSystemTimeCall precise =
-      kernel32_call<GetSystemTimeCall>("GetSystemTimePreciseAsFileTime");
-  FILETIME time;
-  if (precise != nullptr) {
-    precise(&time);
-  } else {
-    GetSystemTimeAsFileTime(&time);
-  }
-  // 100 ns units from 1601 on, to microseconds from 1970 on.
-  const unsigned long long units =
-      (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-  const unsigned long long us = (units - 116444736000000000ULL) / 10;
-  now->tv_sec = static_cast<long>(us / 1000000);
-  now->tv_usec = static_cast<long>(us % 1000000);
-}
+// Npcap stamps packets on a clock of its own: the performance counter,
+// set against the system time once, when its driver started, and drifting
+// from it since, by more than a block timeout within days.  The stamps say
+// nothing about the system's time.
+bool capture_clock(timeval*) { return false; }
 
 using DumpHopen = pcap_dumper_t* (*)(pcap_t*, intptr_t);
 

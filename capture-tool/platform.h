@@ -37,7 +37,9 @@ bool wait_for_packets(pcap_t* const* captures, int count, int ms);
 long long monotonic_ms();
 
 // The time of day, on the clock the capture library stamps packets with.
-void capture_clock(timeval* now);
+// False where the library stamps them on a clock of its own, which need not
+// agree with any the program can read.
+bool capture_clock(timeval* now);
 
 // The machine's physical memory in bytes, or 0 when it cannot be told.
 long long physical_memory_bytes();

@@ -104,8 +104,8 @@ bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms);
 
 // The run's last pass, after its last tick: waits until the kernel has
 // handed over what it held of the time before, and reads each recorded
-// adapter up to its first packet stamped after that, showing a mark per
-// packet (from `dots`) as every pass does.
+// adapter up to its first packet stamped well after that (a block timeout),
+// showing a mark per packet (from `dots`) as every pass does.
 void drain_to_the_end(AdapterTable* table, const char* dots);
 
 // Progress marks carry no newline; the console is unbuffered on a terminal so
