@@ -266,10 +266,9 @@ TEST(RealDevices, NfqueueIsListedButNeverOpened) {
   const std::string read_only_proc_sys =
       "mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys && exec " +
       built("quorvane") + " 5";
-  RunResult contained =
-      run_program({"ip", "netns", "exec", ns.name, "unshare", "--mount", "--propagation",
-                   "private", "sh", "-c", read_only_proc_sys},
-                  options);
+  RunResult contained = run_program({"ip", "netns", "exec", ns.name, "unshare", "--mount",
+                                     "--propagation", "private", "sh", "-c", read_only_proc_sys},
+                                    options);
   EXPECT_EQ(firewall_loggers(ns), loggers) << "after a run under a read-only /proc/sys";
   EXPECT_EQ(contained.status, 0) << contained.err;
   EXPECT_NE(contained.err.find(unable("nflog")), std::string::npos) << contained.err;

@@ -206,8 +206,8 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
     while (next < lines.size() && lines[next].rfind("sleep ", 0) != 0) ++next;
     after_wakes.push_back(lines[k] + ", " + (next < lines.size() ? lines[next] : "none"));
   }
-  EXPECT_EQ(after_wakes, (std::vector<std::string>{"wake after 5, sleep 4",
-                                                   "wake after 50, sleep 10"}));
+  EXPECT_EQ(after_wakes,
+            (std::vector<std::string>{"wake after 5, sleep 4", "wake after 50, sleep 10"}));
   EXPECT_EQ(read_capture(burst.dir + "/brovel0.cap").packets.size(), 410u);
 }
 
@@ -325,9 +325,9 @@ TEST(FakeLibrary, InterruptsWaitForTheFilesButNotForTheConsole) {
   // handler.
   RunOptions started_held;
   started_held.held_signal = SIGUSR1;
-  FakeRun held = run_fake("device a\npackets a 0 200 1400\nraise-at 190 " +
-                              std::to_string(SIGUSR1) + "\n",
-                          {"5"}, started_held);
+  FakeRun held =
+      run_fake("device a\npackets a 0 200 1400\nraise-at 190 " + std::to_string(SIGUSR1) + "\n",
+               {"5"}, started_held);
   EXPECT_EQ(held.result.status, 0) << "a signal held from the start ended the run";
   EXPECT_EQ(read_capture(held.dir + "/brovel0.cap").packets.size(), 200u);
   FakeRun fault = run_fake("device a\npackets a 0 200 1400\nfault-at 190\n", {"5"});

@@ -47,7 +47,6 @@ void set_up_console() {
 
 bool load_capture_library(char*) { return true; }
 
-
 // Linux hands a process started with no argument vector an empty argv[0];
 // both mean no name was typed.
 const char* program_name(int argc, char** argv, char* buf, size_t size) {
@@ -260,9 +259,7 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
 
 // The stream is the program's own (pcap_dump_fopen); pcap_dump_close would
 // close it too, but drop what fclose says.
-bool close_capture_file(pcap_dumper_t* file, intptr_t) {
-  return fclose(pcap_dump_file(file)) == 0;
-}
+bool close_capture_file(pcap_dumper_t* file, intptr_t) { return fclose(pcap_dump_file(file)) == 0; }
 
 // Starts writing a stretch of the file on fd to the disk.  The test build
 // takes it from scripted_clock.cc.
@@ -438,8 +435,8 @@ void drop_privileges() {
 // skipping the handler a sanitizer or a crash reporter installed.  SIGKILL
 // and SIGSTOP cannot be held.
 static sigset_t interrupt_signals() {
-  const int not_held[] = {SIGCHLD, SIGCONT, SIGURG,  SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU,
-                          SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,   SIGTRAP, SIGSYS};
+  const int not_held[] = {SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU,
+                          SIGSEGV, SIGBUS,  SIGFPE, SIGILL,   SIGTRAP, SIGSYS};
   sigset_t set;
   sigfillset(&set);
   for (int sig : not_held) sigdelset(&set, sig);
