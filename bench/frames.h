@@ -7,9 +7,7 @@
 #include <string.h>
 
 const int FRAME_MIN_PAYLOAD = 16;
-// Beyond a jumbo frame (9000): on a link of a large MTU, as big as the
-// records TCP hands a capture on loopback and veth.
-const int FRAME_MAX_PAYLOAD = 32000;
+const int FRAME_MAX_PAYLOAD = 9000;  // a jumbo frame
 const uint16_t FRAME_ETHERTYPE = 0x88B5;  // IEEE local experimental
 const size_t FRAME_HEADER = 14;
 

@@ -36,7 +36,6 @@ static void open_capture_files(AdapterTable* table, char* buffers) {
     if (slot->file == nullptr) {
       fprintf(stderr, "\nError opening output file for %d device\n", k);
     } else {
-      slot->straight = open_straight_path(slot->capture, slot->file_handle);
       slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
       slot->stretch_started_ms = monotonic_ms();
     }
@@ -70,24 +69,11 @@ static void write_behind(Adapter* slot, WriteBehind* writer) {
   }
 }
 
-// A large record goes the straight path, once what the file's buffer holds
-// is in the file before it.  A failed flush shows at the end of the share.
-static pcap_dumper_t* way_into_file(Adapter* slot, bpf_u_int32 caplen) {
-  if (slot->straight == nullptr || caplen < STRAIGHT_RECORD_BYTES) return slot->file;
-  pcap_dump_flush(slot->file);
-  return slot->straight;
-}
-
-static bool writes_failed(const Adapter* slot) {
-  return capture_file_failed(slot->file) ||
-         (slot->straight != nullptr && capture_file_failed(slot->straight));
-}
-
 // Hands what a pass wrote to a slot's file to the kernel.  On the first
 // failure (a full disk, an I/O error) the file is cut back to its last
 // complete record and the slot is not written again.
 static void flush_capture_file(Adapter* slot, WriteBehind* writer) {
-  if (pcap_dump_flush(slot->file) == 0 && !writes_failed(slot)) {
+  if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
     slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
     write_behind(slot, writer);
     return;
@@ -122,7 +108,7 @@ static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end,
   HeldInterrupts held;
   hold_interrupts(&held);
   do {
-    pcap_dump(reinterpret_cast<u_char*>(way_into_file(slot, header->caplen)), header, data);
+    pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
     bytes += header->caplen;
     ++packets;
     *share_used = packets == PASS_SHARE_PACKETS || bytes >= PASS_SHARE_BYTES;
@@ -319,7 +305,6 @@ static void close_adapters(AdapterTable* table) {
 static void close_capture_files(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    close_straight_path(slot->straight);
     if (slot->file == nullptr || close_capture_file(slot->file, slot->file_handle)) continue;
     if (!slot->write_failed) fprintf(stderr, "\nError writing output file for %d device\n", k);
     slot->write_failed = true;

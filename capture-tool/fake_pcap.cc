@@ -459,13 +459,11 @@ static pcap_dumper_t* start_file(pcap_t* p, FILE* f) {
 static ssize_t pass_write(void* inner, const char* data, size_t size) {
   FILE* f = static_cast<FILE*>(inner);
   const size_t written = fwrite(data, 1, size, f);
-  return fflush(f) == 0 && written == size ? static_cast<ssize_t>(size) : 0;
+  return fflush(f) == 0 && written == size ? static_cast<ssize_t>(size) : -1;
 }
-// Telling the position seeks nowhere: the program writes the descriptor
-// beside this stream too.
 static int pass_seek(void* inner, off64_t* offset, int whence) {
   FILE* f = static_cast<FILE*>(inner);
-  if ((whence != SEEK_CUR || *offset != 0) && fseeko(f, *offset, whence) != 0) return -1;
+  if (fseeko(f, *offset, whence) != 0) return -1;
   *offset = ftello(f);
   return 0;
 }

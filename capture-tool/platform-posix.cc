@@ -16,7 +16,6 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -256,79 +255,6 @@ void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
   FILE* stream = pcap_dump_file(file);
   __fpurge(stream);
   if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
-}
-
-// The straight path is a stream of the program's own, without a buffer,
-// over the capture file's descriptor: the library's writes reach it as the
-// library makes them, a record's header and then its data, which go out
-// together in one writev.  The file header that the library writes when the
-// path is opened is in the file already and is left out.
-struct StraightPath {
-  int fd;
-  size_t header_left;  // of the library's file header, still to leave out
-  char pending[64];    // the record's header, until its data comes
-  size_t pending_bytes;
-};
-
-// Writes every part, or returns false.
-static bool write_all(int fd, iovec* parts, int count) {
-  while (count > 0) {
-    const ssize_t written = writev(fd, parts, count);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    size_t done = static_cast<size_t>(written);
-    for (; count > 0 && done >= parts->iov_len; ++parts, --count) done -= parts->iov_len;
-    if (count > 0) {
-      parts->iov_base = static_cast<char*>(parts->iov_base) + done;
-      parts->iov_len -= done;
-    }
-  }
-  return true;
-}
-
-static ssize_t write_straight(void* cookie, const char* data, size_t size) {
-  StraightPath* path = static_cast<StraightPath*>(cookie);
-  const size_t asked = size;
-  const size_t left_out = size < path->header_left ? size : path->header_left;
-  path->header_left -= left_out;
-  data += left_out;
-  size -= left_out;
-  if (size == 0) return static_cast<ssize_t>(asked);
-  if (size < STRAIGHT_RECORD_BYTES && size <= sizeof path->pending - path->pending_bytes) {
-    memcpy(path->pending + path->pending_bytes, data, size);
-    path->pending_bytes += size;
-    return static_cast<ssize_t>(asked);
-  }
-  iovec parts[2] = {{path->pending, path->pending_bytes}, {const_cast<char*>(data), size}};
-  const bool written = write_all(path->fd, parts, 2);
-  path->pending_bytes = 0;
-  return written ? static_cast<ssize_t>(asked) : 0;  // never negative: stdio counts it
-}
-
-static int close_straight(void* cookie) {
-  free(cookie);
-  return 0;
-}
-
-pcap_dumper_t* open_straight_path(pcap_t* capture, intptr_t handle) {
-  StraightPath* path = static_cast<StraightPath*>(calloc(1, sizeof(StraightPath)));
-  if (path == nullptr) return nullptr;
-  path->fd = static_cast<int>(handle);
-  path->header_left = 24;  // a capture file's header
-  const cookie_io_functions_t io = {nullptr, write_straight, nullptr, close_straight};
-  FILE* stream = fopencookie(path, "w", io);
-  if (stream == nullptr) {
-    free(path);
-    return nullptr;
-  }
-  setvbuf(stream, nullptr, _IONBF, 0);
-  pcap_dumper_t* straight = pcap_dump_fopen(capture, stream);
-  if (straight == nullptr) fclose(stream);
-  return straight;
-}
-
-void close_straight_path(pcap_dumper_t* straight) {
-  if (straight != nullptr) fclose(pcap_dump_file(straight));
 }
 
 // The stream is the program's own (pcap_dump_fopen); pcap_dump_close would

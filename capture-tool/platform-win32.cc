@@ -269,11 +269,6 @@ void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
   }
 }
 
-// The file's stream is the library's own, in the library's C runtime: no
-// second stream of the program's could keep its writes in order with it.
-pcap_dumper_t* open_straight_path(pcap_t*, intptr_t) { return nullptr; }
-void close_straight_path(pcap_dumper_t*) {}
-
 // The stream is the library's own, and pcap_dump_close says nothing of how
 // its close went: a last flush is all there is to go by.  Windows reports
 // a write it could not complete later (a network share's delayed write) to

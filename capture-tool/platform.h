@@ -90,15 +90,6 @@ bool capture_file_failed(pcap_dumper_t* file);
 // a failed write leaves no torn record behind, where the platform can.
 void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
 
-// A second way into the capture file on `handle`, for records of
-// STRAIGHT_RECORD_BYTES or more: pcap_dump on it writes such a record from
-// where the library holds it straight to the file, in one write with its
-// header, instead of copying it into the file's buffer first.  The file's
-// buffer is flushed before each record sent this way.  Null where the
-// platform has none: every record then goes through the file's buffer.
-pcap_dumper_t* open_straight_path(pcap_t* capture, intptr_t handle);
-void close_straight_path(pcap_dumper_t* straight);
-
 // Closes the file.  False when the system reports an error at the close:
 // network and FUSE file systems may report a full disk or a quota only
 // then, for data already counted as written.

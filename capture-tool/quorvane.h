@@ -51,10 +51,6 @@ const long long PASS_SHARE_BYTES = 256LL * 1024;
 // stdio buffer of each capture file; a file is flushed after every pass that
 // wrote to it.
 const int FILE_BUFFER_BYTES = 256 * 1024;
-// Records this large or larger go to the file straight from where the
-// library holds them (one write each) rather than through the file's
-// buffer: from here on, copying a record costs more than a write call.
-const int STRAIGHT_RECORD_BYTES = 16 * 1024;
 // Stretch of a capture file handed to the disk at once, as soon as the
 // file has grown past it, when it filled in less than the FAST time (64
 // MB/s).
@@ -66,7 +62,6 @@ struct Adapter {
   pcap_t* capture;
   int buffer_bytes;  // the kernel buffer it was opened with
   pcap_dumper_t* file;
-  pcap_dumper_t* straight;       // the file's way for large records, or null
   intptr_t file_handle;          // the platform's own handle of the file
   long long file_bytes;          // size of the file after its last good flush
   long long written_behind;      // the file up to here is handed over or left to the kernel
