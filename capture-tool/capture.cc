@@ -247,7 +247,7 @@ static timeval later_by(timeval stamp, int ms) {
 // run behind the clock under a flood, or that a flood never lets run dry,
 // is given up on a second later.
 void drain_to_the_end(AdapterTable* table, const char* dots) {
-  timeval now;
+  timeval now = {};
   const bool stamps_on_the_clock = capture_clock(&now);
   const timeval end = later_by(now, BLOCK_TIMEOUT_MS);
   const long long handed_over_ms = monotonic_ms() + 3LL * BLOCK_TIMEOUT_MS;

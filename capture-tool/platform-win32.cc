@@ -149,9 +149,8 @@ bool load_capture_library(char* errbuf) {
 }
 
 // Npcap stamps packets on a clock of its own: the performance counter,
-// set against the system time once, when its driver started, and drifting
-// from it since, by more than a block timeout within days.  The stamps say
-// nothing about the system's time.
+// set against the system time once, when its driver started, and free to
+// drift from it since.  The stamps cannot be set against the system's time.
 bool capture_clock(timeval*) { return false; }
 
 using DumpHopen = pcap_dumper_t* (*)(pcap_t*, intptr_t);

@@ -37,8 +37,8 @@ bool wait_for_packets(pcap_t* const* captures, int count, int ms);
 long long monotonic_ms();
 
 // The time of day, on the clock the capture library stamps packets with.
-// False where the library stamps them on a clock of its own, which need not
-// agree with any the program can read.
+// False, and *now left as it was, where the library stamps them on a clock
+// of its own, which need not agree with any the program can read.
 bool capture_clock(timeval* now);
 
 // The machine's physical memory in bytes, or 0 when it cannot be told.
