@@ -128,6 +128,16 @@ FakeDevice* find_device(const std::string& name) {
   return nullptr;
 }
 
+// A device a directive names must have been declared before it.
+FakeDevice* scripted_device(const char* name) {
+  FakeDevice* d = find_device(name);
+  if (d == nullptr) {
+    fprintf(stderr, "fake pcap: unknown device %s\n", name);
+    abort();
+  }
+  return d;
+}
+
 void apply(const std::string& word, const std::string& rest) {
   Script& s = script();
   char name[256] = "";
@@ -159,14 +169,10 @@ void apply(const std::string& word, const std::string& rest) {
   } else if (word == "packets-at") {
     long long stamp_ms = 0;
     sscanf(rest.c_str(), "%255s %d %d %d %lld", name, &a, &b, &c, &stamp_ms);
-    FakeDevice* d = find_device(name);
-    for (int i = 0; d != nullptr && i < b; ++i) d->packets.push_back({a, c, stamp_ms});
+    FakeDevice* d = scripted_device(name);
+    for (int i = 0; i < b; ++i) d->packets.push_back({a, c, stamp_ms});
   } else if (sscanf(rest.c_str(), "%255s %d %d %d", name, &a, &b, &c) >= 1) {
-    FakeDevice* d = find_device(name);
-    if (d == nullptr) {
-      fprintf(stderr, "fake pcap: unknown device %s\n", name);
-      abort();
-    }
+    FakeDevice* d = scripted_device(name);
     if (word == "open-fails") d->open_fails = true;
     if (word == "nonblock-fails") d->nonblock_fails = true;
     if (word == "close-fails") d->close_fails = true;
@@ -455,11 +461,12 @@ static pcap_dumper_t* start_file(pcap_t* p, FILE* f) {
 
 #ifndef _WIN32
 // A stream over the program's own that passes each write straight through
-// and fails its close, once the program's stream is closed.
+// and fails its close, once the program's stream is closed.  A failed write
+// counts 0 bytes: stdio takes a negative count for bytes written.
 static ssize_t pass_write(void* inner, const char* data, size_t size) {
   FILE* f = static_cast<FILE*>(inner);
   const size_t written = fwrite(data, 1, size, f);
-  return fflush(f) == 0 && written == size ? static_cast<ssize_t>(size) : -1;
+  return fflush(f) == 0 && written == size ? static_cast<ssize_t>(size) : 0;
 }
 static int pass_seek(void* inner, off64_t* offset, int whence) {
   FILE* f = static_cast<FILE*>(inner);

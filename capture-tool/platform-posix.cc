@@ -163,10 +163,9 @@ static bool firewall_loggers_restorable() {
   for (int family = 0; family < FIREWALL_FAMILIES; ++family) {
     char path[64];
     logger_setting(family, path, sizeof path);
-    if (access(path, F_OK) != 0) continue;
     const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    close(fd);
+    if (fd < 0 && errno != ENOENT) return false;
+    if (fd >= 0) close(fd);
   }
   return true;
 }
