@@ -14,29 +14,19 @@ static void announce(int duration_ms) {
   printf("Ctrl+c to stop it and you will have captured data up to that point.\n");
 }
 
-static pcap_dumper_t* open_capture_file(pcap_t* capture, int k, char* buffer, intptr_t* handle) {
-  char name[32];
-  snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
-  pcap_dumper_t* file = create_capture_file(capture, name, buffer, handle);
-  // The header goes out now: an interrupted run still leaves a valid file.
-  if (file != nullptr && pcap_dump_flush(file) != 0) {
-    pcap_dump_close(file);
-    return nullptr;
-  }
-  return file;
-}
-
-// buffers holds FILE_BUFFER_BYTES per slot, or is null.
-static void open_capture_files(AdapterTable* table, char* buffers) {
+static void open_capture_files(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    char* buffer =
-        buffers != nullptr ? buffers + static_cast<size_t>(k) * FILE_BUFFER_BYTES : nullptr;
-    slot->file = open_capture_file(slot->capture, k, buffer, &slot->file_handle);
+    char name[32];
+    snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
+    slot->file = table->files != nullptr ? create_capture_file(slot->capture, name, table->files,
+                                                               k, &slot->file_handle)
+                                         : nullptr;
     if (slot->file == nullptr) {
       fprintf(stderr, "\nError opening output file for %d device\n", k);
     } else {
-      slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
+      bool failed = false;
+      take_written(table->files, k, &slot->file_bytes, &failed);
       slot->stretch_started_ms = monotonic_ms();
     }
   }
@@ -69,44 +59,27 @@ static void write_behind(Adapter* slot, WriteBehind* writer) {
   }
 }
 
-// Hands what a pass wrote to a slot's file to the kernel.  On the first
-// failure (a full disk, an I/O error) the file is cut back to its last
-// complete record and the slot is not written again.
-static void flush_capture_file(Adapter* slot, WriteBehind* writer) {
-  if (pcap_dump_flush(slot->file) == 0 && !capture_file_failed(slot->file)) {
-    slot->file_bytes = capture_file_size(slot->file, slot->file_handle);
-    write_behind(slot, writer);
-    return;
-  }
-  cut_capture_file(slot->file, slot->file_handle, slot->file_bytes);
-  slot->write_failed = true;
-}
-
 static bool stamped_after(const timeval& stamp, const timeval& end) {
   return stamp.tv_sec > end.tv_sec || (stamp.tv_sec == end.tv_sec && stamp.tv_usec > end.tv_usec);
 }
 
-// Copies the waiting packets of a slot into its file, up to its share
+// Copies the waiting packets of slot k into its file, up to its share
 // (PASS_SHARE_PACKETS or PASS_SHARE_BYTES, whichever comes first), and
-// hands the file to the kernel; with an `end`, only up to the first packet
-// stamped after it, and the slot is then caught up.  *share_used tells
-// whether it stopped at its share.  Returns how many reached the file: none
-// when the write failed, since the file was cut back to what came before.
-// Interrupts are held from the first packet's copy until the file has been
-// handed to the kernel, so no signal ends the process with a record half
-// written; a pending signal takes effect as usual once they are released.
-// Held for one slot's share at a time: where the kernel throttles writers
-// (a disk far behind), each write may wait, and a signal waits only for
-// this slot's.
-static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end, bool* share_used) {
+// hands them to the file's writer; with an `end`, only up to the first
+// packet stamped after it, and the slot is then caught up.  A slot whose
+// file has no room for a share is left for later (*no_room).  *share_used
+// tells whether it stopped at its share.  Returns how many it read.
+static int drain_adapter(AdapterTable* table, int k, const timeval* end, bool* share_used,
+                         bool* no_room) {
+  Adapter* slot = &table->slots[k];
   int packets = 0;
   long long bytes = 0;
   pcap_pkthdr* header = nullptr;
   const u_char* data = nullptr;
   *share_used = false;
-  if (pcap_next_ex(slot->capture, &header, &data) <= 0) return 0;
-  HeldInterrupts held;
-  hold_interrupts(&held);
+  *no_room = !file_has_room(table->files, k);
+  if (*no_room || pcap_next_ex(slot->capture, &header, &data) <= 0) return 0;
+  begin_pass(table->files);
   do {
     pcap_dump(reinterpret_cast<u_char*>(slot->file), header, data);
     bytes += header->caplen;
@@ -118,46 +91,69 @@ static int drain_adapter(Adapter* slot, WriteBehind* writer, const timeval* end,
     }
   } while (!*share_used && pcap_next_ex(slot->capture, &header, &data) > 0);
   slot->read_bytes += bytes;
-  flush_capture_file(slot, writer);
-  release_interrupts(&held);
-  return slot->write_failed ? 0 : packets;
+  end_pass(table->files, k, packets);
+  return packets;
 }
 
-// One pass over the slots, each read for its share, then the reports of the
-// files that failed in it and one write of the pass's marks.  The marks and
-// reports go to the console only once every slot's interrupts are let
-// through: every mark shown is a packet in its file, and a console that
-// stops reading cannot keep an interrupt out.  Returns the packets shown;
-// *cut_off tells whether a slot used its whole share and may have more
-// waiting.  `end`, for the run's last pass, as for drain_adapter.
-static int draining_pass(AdapterTable* table, const char* dots, const timeval* end, bool* cut_off) {
+static void print_dots(const char* dots, long long count) {
+  const long long line = static_cast<long long>(MAX_ADAPTERS) * PASS_SHARE_PACKETS;
+  for (; count > 0; count -= line) print_marks(dots, static_cast<int>(count < line ? count : line));
+}
+
+// Shows a mark for every packet written to its file since the last look,
+// after the report of each file seen failed for the first time; the growth
+// of the files goes on to be written behind.  A mark shown is a packet in
+// its file, whatever ends the process next; a console that stops reading
+// holds up the loop, but neither the writer nor an interrupt.
+static void show_written(AdapterTable* table, const char* dots) {
   bool failed_now[MAX_ADAPTERS] = {};
-  int shown = 0;
-  *cut_off = false;
+  long long shown = 0;
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    if (!to_read(slot)) continue;
-    bool share_used = false;
-    shown += drain_adapter(slot, table->writer, end, &share_used);
-    failed_now[k] = slot->write_failed;
-    *cut_off = *cut_off || share_used;
+    if (!recorded(slot)) continue;
+    bool failed = false;
+    shown += take_written(table->files, k, &slot->file_bytes, &failed);
+    write_behind(slot, table->writer);
+    failed_now[k] = failed;
+    slot->write_failed = failed;
   }
   for (int k = 0; k < table->count; ++k) {
     if (failed_now[k]) fprintf(stderr, "\nError writing output file for %d device\n", k);
   }
-  print_marks(dots, shown);
-  return shown;
+  print_dots(dots, shown);
+}
+
+// One pass over the slots, each read for its share, then the marks of what
+// the files took.  Returns the packets read; *cut_off tells whether a slot
+// used its whole share, or found no room for one, and may have more
+// waiting: the pass then gives the writer up to a block timeout to make
+// room.  `end`, for the run's last pass, as for drain_adapter.
+static int draining_pass(AdapterTable* table, const char* dots, const timeval* end, bool* cut_off) {
+  int read = 0;
+  bool waits_for_room = false;
+  *cut_off = false;
+  for (int k = 0; k < table->count; ++k) {
+    if (!to_read(&table->slots[k])) continue;
+    bool share_used = false;
+    bool no_room = false;
+    read += drain_adapter(table, k, end, &share_used, &no_room);
+    waits_for_room = waits_for_room || no_room;
+    *cut_off = *cut_off || share_used || no_room;
+  }
+  show_written(table, dots);
+  if (waits_for_room) write_files_now(table->files, BLOCK_TIMEOUT_MS);
+  return read;
 }
 
 // A slot cut off by its share is read again, without sleeping, until all
-// run dry or until_ms comes.  Returns the packets shown.
+// run dry or until_ms comes.  Returns the packets read.
 static int drain_until_dry(AdapterTable* table, const char* dots, long long until_ms) {
-  int shown = 0;
+  int read = 0;
   bool cut_off = false;
   do {
-    shown += draining_pass(table, dots, nullptr, &cut_off);
+    read += draining_pass(table, dots, nullptr, &cut_off);
   } while (cut_off && monotonic_ms() < until_ms);
-  return shown;
+  return read;
 }
 
 // The captures of the slots still to be read; returns how many.
@@ -208,10 +204,10 @@ static void wait_for_tick(AdapterTable* table, const char* dots, long long due_m
   long long read_ms = monotonic_ms();
   for (long long left = due_ms - read_ms; left > 0; left = due_ms - monotonic_ms()) {
     if (!wait_for_packets(captures, count, static_cast<int>(left))) return;
-    const int shown = drain_until_dry(table, dots, due_ms);
+    const int read = drain_until_dry(table, dots, due_ms);
     const long long now_ms = monotonic_ms();
     left = due_ms - now_ms;
-    if (shown == 0) {
+    if (read == 0) {
       if (left > 0) sleep_ms(static_cast<int>(left));
       return;
     }
@@ -258,9 +254,11 @@ void drain_to_the_end(AdapterTable* table, const char* dots) {
     pcap_t* captures[MAX_ADAPTERS];
     const int count = captures_to_read(table, captures);
     const long long now_ms = monotonic_ms();
-    if (count == 0 || now_ms >= give_up_ms || (!cut_off && now_ms >= handed_over_ms)) return;
+    if (count == 0 || now_ms >= give_up_ms || (!cut_off && now_ms >= handed_over_ms)) break;
     if (!cut_off) wait_for_packets(captures, count, static_cast<int>(handed_over_ms - now_ms));
   }
+  write_files_now(table->files, -1);
+  show_written(table, dots);
 }
 
 // Tick t is due TICK_MS x (t + 1) after the loop starts, whatever the passes
@@ -276,6 +274,10 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
     const long long due_ms = start_ms + static_cast<long long>(t + 1) * TICK_MS;
     wait_for_tick(table, dots, due_ms);
     drain_until_dry(table, dots, due_ms + TICK_MS);
+    // The writer gets a moment to catch up, so that a tick's marks come
+    // before its '|' where the disk keeps up.
+    write_files_now(table->files, BLOCK_TIMEOUT_MS);
+    show_written(table, dots);
     if (elapsed_ms % 1000 == 0) print_mark('|');
     elapsed_ms += TICK_MS;
   }
@@ -298,14 +300,16 @@ static void close_adapters(AdapterTable* table) {
   for (int k = 0; k < table->count; ++k) pcap_close(table->slots[k].capture);
 }
 
-// Each file was flushed by the last pass that wrote to it; closing them here
-// rather than leaving it to the exit keeps that true on every platform.  A
-// file whose close fails is reported as a failed write is: it may not hold
-// what the console showed.
-static void close_capture_files(AdapterTable* table) {
+// Every file was written up to the last pass; closing them here rather
+// than leaving it to the exit keeps that true on every platform.  A file
+// whose close fails is reported as a failed write is: it may not hold what
+// the console showed.
+static void close_files(AdapterTable* table) {
+  bool close_failed[MAX_ADAPTERS] = {};
+  if (table->files != nullptr) close_capture_files(table->files, table->count, close_failed);
   for (int k = 0; k < table->count; ++k) {
     Adapter* slot = &table->slots[k];
-    if (slot->file == nullptr || close_capture_file(slot->file, slot->file_handle)) continue;
+    if (!close_failed[k]) continue;
     if (!slot->write_failed) fprintf(stderr, "\nError writing output file for %d device\n", k);
     slot->write_failed = true;
   }
@@ -322,9 +326,8 @@ static int capture_file_handles(const AdapterTable* table, intptr_t* handles) {
 
 bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
   announce(duration_ms);
-  // The files' buffers, taken once; without them the streams keep their own.
-  char* buffers = static_cast<char*>(malloc(static_cast<size_t>(table->count) * FILE_BUFFER_BYTES));
-  open_capture_files(table, buffers);
+  table->files = new_file_writer();
+  open_capture_files(table);
   pcap_freealldevs(devices);
   intptr_t handles[MAX_ADAPTERS];
   const int files = capture_file_handles(table, handles);
@@ -332,17 +335,19 @@ bool capture(AdapterTable* table, pcap_if_t* devices, int duration_ms) {
   // then claim a capture: it ends here, after the reports, as a failure.
   if (files == 0) {
     close_adapters(table);
-    free(buffers);
+    close_files(table);
     return false;
   }
   table->writer = start_writing_behind(handles, files);
+  // The file writer is started without the privileges, which on Linux are
+  // a thread's own.
   drop_privileges();
+  start_file_writer(table->files);
   run_capture_loop(table, duration_ms);
   report_drops(table);
   close_adapters(table);
   finish_writing_behind(table->writer, TICK_MS);
-  close_capture_files(table);
-  free(buffers);
+  close_files(table);
   bool written = true;
   for (int k = 0; k < table->count; ++k) written = written && !table->slots[k].write_failed;
   return written;

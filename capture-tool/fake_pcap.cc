@@ -25,8 +25,12 @@
 //                               disk takes MS milliseconds of real time (it
 //                               is done beside the program's clock)
 //   memory BYTES                the machine's physical memory (default 16 GiB)
+//   write-cost MS               each write of a capture file by the
+//                               program's file writer takes MS milliseconds
+//                               of real time before it starts
 //   raise-at SERIAL SIGNAL      the read of packet SERIAL (counted over all
-//                               devices from 1) raises SIGNAL before it returns
+//                               devices from 1) sends SIGNAL to the process,
+//                               as another process would, before it returns
 //   fault-at SERIAL             the read of packet SERIAL faults (an illegal
 //                               instruction), with a handler installed that
 //                               reports "fault handled" and exits 70, as a
@@ -91,6 +95,7 @@ struct Script {
   long long clock_us = 0;
   int read_cost_us = 0;
   int write_behind_cost_ms = 0;
+  int write_cost_ms = 0;
   long long memory_bytes = 16LL << 30;
   std::chrono::steady_clock::time_point enumerated;
   unsigned packet_serial = 0;
@@ -158,6 +163,8 @@ void apply(const std::string& word, const std::string& rest) {
     s.read_cost_us = atoi(rest.c_str());
   } else if (word == "write-behind-cost") {
     s.write_behind_cost_ms = atoi(rest.c_str());
+  } else if (word == "write-cost") {
+    s.write_cost_ms = atoi(rest.c_str());
   } else if (word == "memory") {
     s.memory_bytes = atoll(rest.c_str());
   } else if (word == "raise-at") {
@@ -261,18 +268,35 @@ long long fake_memory_bytes() {
   return script().memory_bytes;
 }
 
-// Called in the program's writer process, which shares the log (each line
-// goes out in one append): it blocks for real, as a slow disk's queue
-// would, and leaves the script's clock alone.
-void fake_write_behind(long long from, long long bytes) {
-  log_call("write-behind %lld %lld", from, bytes);
-  const int ms = script().write_behind_cost_ms;
+static void block_for_real(int ms) {
 #ifdef _WIN32
   Sleep(static_cast<DWORD>(ms));
 #else
   timespec left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0) {
   }
+#endif
+}
+
+// Called in the program's writer process, which shares the log (each line
+// goes out in one append): it blocks for real, as a slow disk's queue
+// would, and leaves the script's clock alone.
+void fake_write_behind(long long from, long long bytes) {
+  log_call("write-behind %lld %lld", from, bytes);
+  block_for_real(script().write_behind_cost_ms);
+}
+
+// Called by the program's file writer before each write: it blocks for
+// real, as a kernel that holds back writers for a slow disk would.
+void fake_write_cost() { block_for_real(script().write_cost_ms); }
+
+// To the process, which any of its threads not holding it may take, as a
+// signal from another process.
+static void send_signal(int sig) {
+#ifdef _WIN32
+  raise(sig);
+#else
+  kill(getpid(), sig);
 #endif
 }
 
@@ -441,7 +465,7 @@ int pcap_next_ex(pcap_t* p, pcap_pkthdr** header, const u_char** data) {
   *header = &p->header;
   *data = p->data;
   log_call("read %s packet %u", d->name.c_str(), serial);
-  if (serial == script().raise_serial) raise(script().raise_signal);
+  if (serial == script().raise_serial) send_signal(script().raise_signal);
   if (serial == script().fault_serial) fault();
   return 1;
 }

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,9 +17,12 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "quorvane.h"
 
@@ -213,9 +217,9 @@ static int open_file_for_capture(const char* name) {
   return open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-static FILE* create_regular_file(const char* name) {
+static int open_regular_file(const char* name) {
   const int fd = open_file_for_capture(name);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   struct stat st;
   // The lock, taken before anything is emptied, keeps a second run in the
   // same directory off this run's files; it goes with the descriptor.  A new
@@ -224,41 +228,333 @@ static FILE* create_regular_file(const char* name) {
   if (fstat(fd, &st) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       (st.st_size != 0 && ftruncate(fd, 0) != 0)) {
     close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A pass the loop handed over: the file up to `end`, with `packets` more.
+struct Pass {
+  long long end;
+  int packets;
+};
+
+// Passes a ring holds at most: a file whose ring holds this many passes not
+// yet written is not read until the writer catches up.
+const int RING_PASSES = 256;
+
+// Room a pass may take: its share, the record that crosses it, their headers.
+const long long PASS_ROOM_BYTES =
+    PASS_SHARE_BYTES + SNAPLEN + (PASS_SHARE_PACKETS + 1LL) * RECORD_HEADER_BYTES;
+
+// A ring holding this much not yet written wakes the writer at once; less
+// waits for the tick.  The writer writes this much at most with interrupts
+// held.
+const long long WRITE_GROUP_BYTES = 256LL * 1024;
+
+// One capture file: the ring its stream fills, and what the writer made of
+// it.  `put` and `room_until` are the loop's; the rest is under the writer's
+// lock.
+struct FileRing {
+  int fd;
+  pcap_dumper_t* dumper;
+  char* data;             // FILE_RING_BYTES
+  long long put;          // bytes of the file put in the ring so far
+  long long room_until;   // what put may reach: written + FILE_RING_BYTES, as last seen
+  Pass passes[RING_PASSES];
+  int handed;             // passes handed over
+  int done;               // passes written
+  long long written;      // bytes of the file written
+  long long packets_written;
+  long long packets_taken;
+  bool failed;
+};
+
+struct FileWriter {
+  FileRing* rings[MAX_ADAPTERS];
+  pthread_mutex_t lock;
+  pthread_cond_t work;      // the loop to the writer
+  pthread_cond_t progress;  // the writer to the loop
+  pthread_t thread;
+  bool running;
+  bool stopping;
+  HeldInterrupts loop_held;  // the loop's, while the writer runs
+  HeldInterrupts pass_held;  // a pass's, while there is no writer
+};
+
+FileWriter* new_file_writer() {
+  FileWriter* writer = static_cast<FileWriter*>(calloc(1, sizeof(FileWriter)));
+  if (writer == nullptr) return nullptr;
+  pthread_condattr_t monotonic;
+  pthread_condattr_init(&monotonic);
+  pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+  pthread_mutex_init(&writer->lock, nullptr);
+  pthread_cond_init(&writer->work, &monotonic);
+  pthread_cond_init(&writer->progress, &monotonic);
+  pthread_condattr_destroy(&monotonic);
+  return writer;
+}
+
+// The stream's writes copy into the ring.  The loop asks for a pass's room
+// before it reads, so the ring always has it; were it not so, the write
+// fails rather than overwrite what the writer has still to write.
+static ssize_t put_in_ring(void* cookie, const char* data, size_t size) {
+  FileRing* ring = static_cast<FileRing*>(cookie);
+  const long long bytes = static_cast<long long>(size);
+  if (ring->put + bytes > ring->room_until) return 0;
+  const size_t at = static_cast<size_t>(ring->put % FILE_RING_BYTES);
+  const size_t first = std::min(size, static_cast<size_t>(FILE_RING_BYTES) - at);
+  memcpy(ring->data + at, data, first);
+  memcpy(ring->data, data + first, size - first);
+  ring->put += bytes;
+  return static_cast<ssize_t>(size);
+}
+
+static int close_ring(void* cookie) {
+  FileRing* ring = static_cast<FileRing*>(cookie);
+  const int closed = close(ring->fd);
+  free(ring->data);
+  free(ring);
+  return closed;
+}
+
+// Writes the ring's bytes of the file from `from` to `to`.  Returns how far
+// the file got.  The test build takes the write from scripted_clock.cc.
+ssize_t write_capture_stretch(int fd, const iovec* parts, int count, long long offset);
+
+#ifndef QUORVANE_FAKE_PLATFORM
+ssize_t write_capture_stretch(int fd, const iovec* parts, int count, long long offset) {
+  return pwritev(fd, parts, count, offset);
+}
+#endif  // QUORVANE_FAKE_PLATFORM
+
+static long long write_ring(const FileRing* ring, long long from, long long to) {
+  while (from < to) {
+    const size_t at = static_cast<size_t>(from % FILE_RING_BYTES);
+    const size_t size = static_cast<size_t>(to - from);
+    const size_t first = std::min(size, static_cast<size_t>(FILE_RING_BYTES) - at);
+    iovec parts[2] = {{ring->data + at, first}, {ring->data, size - first}};
+    const ssize_t written = write_capture_stretch(ring->fd, parts, first < size ? 2 : 1, from);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    from += written;
+  }
+  return from;
+}
+
+static const Pass& pass_at(const FileRing* ring, int serial) {
+  return ring->passes[serial % RING_PASSES];
+}
+
+// Writes what was handed over of one ring, a group of passes of up to
+// WRITE_GROUP_BYTES at a time, each with interrupts held.  A write that
+// fails cuts the file back to the last whole pass written, and the file
+// takes no more.  Called, and returns, with the lock held.
+static void write_handed(FileWriter* writer, FileRing* ring) {
+  while (!ring->failed && ring->done < ring->handed) {
+    const long long from = ring->written;
+    int last = ring->done;
+    while (last + 1 < ring->handed && pass_at(ring, last + 1).end - from <= WRITE_GROUP_BYTES) {
+      ++last;
+    }
+    const long long to = pass_at(ring, last).end;
+    pthread_mutex_unlock(&writer->lock);
+    HeldInterrupts held;
+    hold_interrupts(&held);
+    const long long reached = write_ring(ring, from, to);
+    long long whole = from;
+    for (int p = ring->done; p <= last && pass_at(ring, p).end <= reached; ++p) {
+      whole = pass_at(ring, p).end;
+    }
+    // A cut that fails leaves a torn record behind the last whole pass,
+    // which still counts.
+    const int cut = reached < to ? ftruncate(ring->fd, whole) : 0;
+    static_cast<void>(cut);
+    release_interrupts(&held);
+    pthread_mutex_lock(&writer->lock);
+    for (; ring->done <= last && pass_at(ring, ring->done).end <= whole; ++ring->done) {
+      ring->packets_written += pass_at(ring, ring->done).packets;
+    }
+    ring->written = whole;
+    ring->failed = reached < to;
+    pthread_cond_broadcast(&writer->progress);
+  }
+}
+
+static long long handed_end(const FileRing* ring) {
+  return ring->handed > 0 ? pass_at(ring, ring->handed - 1).end : 0;
+}
+
+static bool all_written(const FileWriter* writer) {
+  for (const FileRing* ring : writer->rings) {
+    if (ring != nullptr && !ring->failed && ring->done < ring->handed) return false;
+  }
+  return true;
+}
+
+// Between its writes the writer takes the signals the run was started
+// with; the loop holds them all.
+static void* run_file_writer(void* arg) {
+  FileWriter* writer = static_cast<FileWriter*>(arg);
+  pthread_sigmask(SIG_SETMASK, &writer->loop_held.before, nullptr);
+  pthread_mutex_lock(&writer->lock);
+  for (;;) {
+    for (FileRing* ring : writer->rings) {
+      if (ring != nullptr) write_handed(writer, ring);
+    }
+    if (!all_written(writer)) continue;
+    if (writer->stopping) break;
+    pthread_cond_wait(&writer->work, &writer->lock);
+  }
+  pthread_mutex_unlock(&writer->lock);
+  return nullptr;
+}
+
+// The stream is the program's own, without a buffer: pcap_dump's writes go
+// straight into the ring.  The header is written before the file is
+// handed back: an interrupted run still leaves a valid file.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, FileWriter* writer, int slot,
+                                   intptr_t* handle) {
+  FileRing* ring = static_cast<FileRing*>(calloc(1, sizeof(FileRing)));
+  char* data = static_cast<char*>(malloc(FILE_RING_BYTES));
+  const int fd = ring != nullptr && data != nullptr ? open_regular_file(name) : -1;
+  if (fd < 0) {
+    free(data);
+    free(ring);
     return nullptr;
   }
-  FILE* stream = fdopen(fd, "wb");
-  if (stream == nullptr) close(fd);
-  return stream;
+  *ring = FileRing{};
+  ring->fd = fd;
+  ring->data = data;
+  ring->room_until = FILE_RING_BYTES;
+  const cookie_io_functions_t io = {nullptr, put_in_ring, nullptr, close_ring};
+  FILE* stream = fopencookie(ring, "wb", io);
+  if (stream == nullptr) {
+    close_ring(ring);
+    return nullptr;
+  }
+  setvbuf(stream, nullptr, _IONBF, 0);
+  ring->dumper = pcap_dump_fopen(capture, stream);
+  if (ring->dumper == nullptr) {
+    fclose(stream);
+    return nullptr;
+  }
+  writer->rings[slot] = ring;
+  *handle = fd;
+  begin_pass(writer);
+  end_pass(writer, slot, 0);
+  long long bytes = 0;
+  bool failed = false;
+  take_written(writer, slot, &bytes, &failed);
+  if (!failed) return ring->dumper;
+  fclose(stream);
+  writer->rings[slot] = nullptr;
+  return nullptr;
 }
 
-// glibc takes a buffer size only together with a buffer: given none, it
-// keeps one of st_blksize.  Behind the 24-byte file header every 4 KiB write
-// then ends inside a block, and ext4 zeroes the rest of each new block
-// before the next write fills it: under a flood, more CPU than the copy.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char* buffer,
-                                   intptr_t* handle) {
-  FILE* stream = create_regular_file(name);
-  if (stream == nullptr) return nullptr;
-  *handle = fileno(stream);
-  if (buffer != nullptr) setvbuf(stream, buffer, _IOFBF, FILE_BUFFER_BYTES);
-  pcap_dumper_t* file = pcap_dump_fopen(capture, stream);
-  if (file == nullptr) fclose(stream);
-  return file;
+// The loop's thread holds its interrupts for as long as the writer runs;
+// the writer starts with them held and takes them between its writes.
+void start_file_writer(FileWriter* writer) {
+  hold_interrupts(&writer->loop_held);
+  if (pthread_create(&writer->thread, nullptr, run_file_writer, writer) == 0) {
+    writer->running = true;
+  } else {
+    release_interrupts(&writer->loop_held);
+  }
 }
 
-long long capture_file_size(pcap_dumper_t* file, intptr_t) { return pcap_dump_ftell64(file); }
+bool file_has_room(FileWriter* writer, int slot) {
+  FileRing* ring = writer->rings[slot];
+  pthread_mutex_lock(&writer->lock);
+  ring->room_until = ring->written + FILE_RING_BYTES;
+  const bool room = !ring->failed && ring->handed - ring->done < RING_PASSES &&
+                    ring->room_until - ring->put >= PASS_ROOM_BYTES;
+  if (!room) pthread_cond_signal(&writer->work);
+  pthread_mutex_unlock(&writer->lock);
+  return room;
+}
 
-bool capture_file_failed(pcap_dumper_t* file) { return ferror(pcap_dump_file(file)) != 0; }
+// Without a writer the loop writes, with interrupts held for the pass.
+void begin_pass(FileWriter* writer) {
+  if (!writer->running) hold_interrupts(&writer->pass_held);
+}
 
-void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size) {
-  FILE* stream = pcap_dump_file(file);
-  __fpurge(stream);
-  if (ftruncate(static_cast<int>(handle), size) == 0) fseeko(stream, size, SEEK_SET);
+// A stream that failed (a ring without room, or a stream of the test
+// build's between pcap_dump and the ring) fails the file.
+void end_pass(FileWriter* writer, int slot, int packets) {
+  FileRing* ring = writer->rings[slot];
+  const bool flushed =
+      pcap_dump_flush(ring->dumper) == 0 && ferror(pcap_dump_file(ring->dumper)) == 0;
+  pthread_mutex_lock(&writer->lock);
+  if (!flushed) {
+    ring->failed = true;
+  } else if (packets > 0 || ring->put > handed_end(ring)) {
+    ring->passes[ring->handed % RING_PASSES] = Pass{ring->put, packets};
+    ++ring->handed;
+  }
+  if (!writer->running) {
+    write_handed(writer, ring);
+  } else if (ring->put - ring->written >= WRITE_GROUP_BYTES) {
+    pthread_cond_signal(&writer->work);
+  }
+  pthread_mutex_unlock(&writer->lock);
+  if (!writer->running) release_interrupts(&writer->pass_held);
+}
+
+int take_written(FileWriter* writer, int slot, long long* bytes, bool* failed) {
+  FileRing* ring = writer->rings[slot];
+  pthread_mutex_lock(&writer->lock);
+  const long long packets = ring->packets_written - ring->packets_taken;
+  ring->packets_taken = ring->packets_written;
+  *bytes = ring->written;
+  *failed = ring->failed;
+  pthread_mutex_unlock(&writer->lock);
+  return static_cast<int>(packets);
+}
+
+bool write_files_now(FileWriter* writer, int ms) {
+  if (!writer->running) return true;
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_nsec -= 1000000000L;
+    ++until.tv_sec;
+  }
+  pthread_mutex_lock(&writer->lock);
+  pthread_cond_signal(&writer->work);
+  bool written = all_written(writer);
+  while (!written) {
+    const int waited = ms < 0 ? pthread_cond_wait(&writer->progress, &writer->lock)
+                              : pthread_cond_timedwait(&writer->progress, &writer->lock, &until);
+    written = all_written(writer);
+    if (waited == ETIMEDOUT) break;
+  }
+  pthread_mutex_unlock(&writer->lock);
+  return written;
 }
 
 // The stream is the program's own (pcap_dump_fopen); pcap_dump_close would
-// close it too, but drop what fclose says.
-bool close_capture_file(pcap_dumper_t* file, intptr_t) { return fclose(pcap_dump_file(file)) == 0; }
+// close it too, but drop what the close says.
+void close_capture_files(FileWriter* writer, int count, bool* close_failed) {
+  if (writer->running) {
+    pthread_mutex_lock(&writer->lock);
+    writer->stopping = true;
+    pthread_cond_signal(&writer->work);
+    pthread_mutex_unlock(&writer->lock);
+    pthread_join(writer->thread, nullptr);
+    release_interrupts(&writer->loop_held);
+  }
+  for (int slot = 0; slot < count; ++slot) {
+    FileRing* ring = writer->rings[slot];
+    close_failed[slot] = ring != nullptr && fclose(pcap_dump_file(ring->dumper)) != 0;
+  }
+  pthread_mutex_destroy(&writer->lock);
+  pthread_cond_destroy(&writer->work);
+  pthread_cond_destroy(&writer->progress);
+  free(writer);
+}
 
 // Starts writing a stretch of the file on fd to the disk.  The test build
 // takes it from scripted_clock.cc.

@@ -3,6 +3,7 @@
 
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -184,31 +185,6 @@ static HANDLE open_plain_file(const char* name) {
   return file;
 }
 
-// The file is opened here and its handle given to the library, which makes
-// its own stream of it: a FILE must not cross from one C runtime into
-// another.  A library without pcap_dump_hopen opens the file itself, shared
-// for writing, so the file is neither held against a second run nor cut
-// back after a failed write; a directory or reparse point in the way is
-// still refused.  The stream and its buffer are the library's own.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char*, intptr_t* handle) {
-  const DumpHopen dump_hopen = find_dump_hopen();
-  if (dump_hopen == nullptr) {
-    const DWORD attributes = GetFileAttributesA(name);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-      return nullptr;
-    }
-    *handle = 0;
-    return pcap_dump_open(capture, name);
-  }
-  HANDLE file = open_plain_file(name);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  // On failure the library may have closed the handle already: it is left.
-  pcap_dumper_t* dumper = dump_hopen(capture, reinterpret_cast<intptr_t>(file));
-  *handle = reinterpret_cast<intptr_t>(file);
-  return dumper;
-}
-
 // Npcap's devices are only watched, never steered.
 bool opening_changes_the_machine(const char*) { return false; }
 
@@ -246,20 +222,16 @@ static HANDLE as_handle(intptr_t handle) {
 
 // The size on the file's own handle; without one (the library opened the
 // file) there is nothing to cut back to.
-long long capture_file_size(pcap_dumper_t*, intptr_t handle) {
+static long long file_size(intptr_t handle) {
   LARGE_INTEGER size = {};
   if (handle == 0 || GetFileSizeEx(as_handle(handle), &size) == 0) return 0;
   return size.QuadPart;
 }
 
-// The library's stream is out of reach here; a failed flush is all there is
-// to go by.
-bool capture_file_failed(pcap_dumper_t*) { return false; }
-
 // The library's stream gave up its buffer when its flush failed; the file
 // is cut back on the handle.  Without a handle the file keeps what reached
 // it.
-void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
+static void cut_back(intptr_t handle, long long size) {
   if (handle == 0) return;
   LARGE_INTEGER end;
   end.QuadPart = size;
@@ -268,14 +240,108 @@ void cut_capture_file(pcap_dumper_t*, intptr_t handle, long long size) {
   }
 }
 
+// The library's stream is another C runtime's, out of the program's reach:
+// its bytes cannot be routed to a writer of the program's, so the loop
+// writes the files itself, each pass flushing what it copied.  WriteFile
+// only copies into the system cache, whose lazy writer writes the files
+// back on threads of its own.
+struct WrittenFile {
+  pcap_dumper_t* file;
+  intptr_t handle;
+  long long bytes;  // the size after the last good flush
+  long long packets_written;
+  long long packets_taken;
+  bool failed;
+};
+
+struct FileWriter {
+  WrittenFile files[MAX_ADAPTERS];
+  HeldInterrupts held;
+};
+
+FileWriter* new_file_writer() { return static_cast<FileWriter*>(calloc(1, sizeof(FileWriter))); }
+
+// The file is opened here and its handle given to the library, which makes
+// its own stream of it: a FILE must not cross from one C runtime into
+// another.  A library without pcap_dump_hopen opens the file itself, shared
+// for writing, so the file is neither held against a second run nor cut
+// back after a failed write; a directory or reparse point in the way is
+// still refused.  The stream and its buffer are the library's own.
+static pcap_dumper_t* open_through_library(pcap_t* capture, const char* name, intptr_t* handle) {
+  const DumpHopen dump_hopen = find_dump_hopen();
+  if (dump_hopen == nullptr) {
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return nullptr;
+    }
+    *handle = 0;
+    return pcap_dump_open(capture, name);
+  }
+  HANDLE file = open_plain_file(name);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // On failure the library may have closed the handle already: it is left.
+  pcap_dumper_t* dumper = dump_hopen(capture, reinterpret_cast<intptr_t>(file));
+  *handle = reinterpret_cast<intptr_t>(file);
+  return dumper;
+}
+
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, FileWriter* writer, int slot,
+                                   intptr_t* handle) {
+  pcap_dumper_t* file = open_through_library(capture, name, handle);
+  // The header goes out now: an interrupted run still leaves a valid file.
+  if (file != nullptr && pcap_dump_flush(file) != 0) {
+    pcap_dump_close(file);
+    return nullptr;
+  }
+  if (file != nullptr) writer->files[slot] = WrittenFile{file, *handle, file_size(*handle), 0, 0, false};
+  return file;
+}
+
+void start_file_writer(FileWriter*) {}
+
+bool file_has_room(FileWriter* writer, int slot) { return !writer->files[slot].failed; }
+
+void begin_pass(FileWriter* writer) { hold_interrupts(&writer->held); }
+
+// A failed flush is all there is to go by: the library's stream is out of
+// reach.
+void end_pass(FileWriter* writer, int slot, int packets) {
+  WrittenFile* written = &writer->files[slot];
+  if (pcap_dump_flush(written->file) == 0) {
+    written->bytes = file_size(written->handle);
+    written->packets_written += packets;
+  } else {
+    cut_back(written->handle, written->bytes);
+    written->failed = true;
+  }
+  release_interrupts(&writer->held);
+}
+
+int take_written(FileWriter* writer, int slot, long long* bytes, bool* failed) {
+  WrittenFile* written = &writer->files[slot];
+  const long long packets = written->packets_written - written->packets_taken;
+  written->packets_taken = written->packets_written;
+  *bytes = written->bytes;
+  *failed = written->failed;
+  return static_cast<int>(packets);
+}
+
+bool write_files_now(FileWriter*, int) { return true; }
+
 // The stream is the library's own, and pcap_dump_close says nothing of how
 // its close went: a last flush is all there is to go by.  Windows reports
 // a write it could not complete later (a network share's delayed write) to
 // the system's log, not to the handle's close.
-bool close_capture_file(pcap_dumper_t* file, intptr_t) {
-  const bool flushed = pcap_dump_flush(file) == 0;
-  pcap_dump_close(file);
-  return flushed;
+void close_capture_files(FileWriter* writer, int count, bool* close_failed) {
+  for (int slot = 0; slot < count; ++slot) {
+    pcap_dumper_t* file = writer->files[slot].file;
+    close_failed[slot] = false;
+    if (file == nullptr) continue;
+    close_failed[slot] = pcap_dump_flush(file) != 0;
+    pcap_dump_close(file);
+  }
+  free(writer);
 }
 
 // No writer is needed here: WriteFile only copies into the system cache,

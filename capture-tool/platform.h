@@ -1,7 +1,7 @@
 // The narrow interface to the operating system: the console, the program's
 // own name, the tick's clock, sleep and wait, finding the capture library, the
-// firewall's loggers, the capture files, the privileges and the holding of
-// interrupts.  One file per
+// firewall's loggers, the capture files and their writing, the privileges and
+// the holding of interrupts.  One file per
 // platform implements it (platform-posix.cc, platform-win32.cc).
 #ifndef QUORVANE_PLATFORM_H_
 #define QUORVANE_PLATFORM_H_
@@ -67,33 +67,66 @@ struct FirewallLoggers {
 void note_firewall_loggers(FirewallLoggers* loggers);
 void restore_firewall_loggers(const FirewallLoggers* loggers);
 
-// Opens the capture file `name` for `capture` through the library, emptied,
-// only if it does not exist yet or is a regular file of the run's own user
-// with no other hard link: a symbolic link is not followed, another user's
-// file is not touched, and a FIFO, device or directory in the way is never
-// opened.  A file the run creates is readable by its owner only.  Where the
-// platform allows, the file is locked for as long as the process lives, and
-// a file another run has locked is not touched either.  *handle is the
-// platform's own handle of the file, for capture_file_size and
-// cut_capture_file.  `buffer` (FILE_BUFFER_BYTES, or nullptr) serves the
-// file's stream until it is closed, where the stream is the program's own.
-pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, char* buffer,
+// Writes the capture files.  On Linux a thread of its own writes them, from
+// a ring of FILE_RING_BYTES per file that the loop's pcap_dump fills, so
+// that the loop never waits in a write: where the disk falls behind and the
+// kernel holds back writers, the ticks and the marks go on, and a file whose
+// ring is full is read again once it has room (its packets wait in the
+// kernel's buffer meanwhile, as they do for any writer the disk holds up).
+// On Windows the library's stream is its own, out of the program's reach,
+// and the loop writes the files itself.
+//
+// Interrupts: a mark is shown only for a packet whose record the system has
+// taken whole, and no signal ends the process in the middle of a record.
+// On Linux the loop's thread holds every interrupt from start_file_writer
+// on, and the writer takes them between its writes; on Windows each pass
+// holds them from begin_pass to end_pass.
+struct FileWriter;  // the platform's own
+
+// Null when there is no memory for one.
+FileWriter* new_file_writer();
+
+// Opens the capture file `name` for `capture` through the library, as the
+// writer's `slot`, emptied, and writes its header: only if it does not
+// exist yet or is a regular file of the run's own user with no other hard
+// link.  A symbolic link is not followed, another user's file is not
+// touched, and a FIFO, device or directory in the way is never opened.  A
+// file the run creates is readable by its owner only.  Where the platform
+// allows, the file is locked for as long as the process lives, and a file
+// another run has locked is not touched either.  *handle is the platform's
+// own handle of the file.
+pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, FileWriter* writer, int slot,
                                    intptr_t* handle);
 
-// Bytes handed to the system so far; right after a flush, the file's size.
-long long capture_file_size(pcap_dumper_t* file, intptr_t handle);
+// Starts writing behind the loop, once the files are open and the
+// privileges dropped.  Where no writer can be started, the loop writes the
+// files itself, as on Windows.
+void start_file_writer(FileWriter* writer);
 
-// True when a write to the file has failed since it was opened.
-bool capture_file_failed(pcap_dumper_t* file);
+// True when the slot's file has room for a pass's share and has not failed.
+bool file_has_room(FileWriter* writer, int slot);
 
-// Drops whatever the file still buffers and cuts it back to size bytes, so
-// a failed write leaves no torn record behind, where the platform can.
-void cut_capture_file(pcap_dumper_t* file, intptr_t handle, long long size);
+// Around the pcap_dump calls of one slot's pass.  end_pass hands over the
+// pass's `packets` (none for a pass that wrote nothing).
+void begin_pass(FileWriter* writer);
+void end_pass(FileWriter* writer, int slot, int packets);
 
-// Closes the file.  False when the system reports an error at the close:
-// network and FUSE file systems may report a full disk or a quota only
-// then, for data already counted as written.
-bool close_capture_file(pcap_dumper_t* file, intptr_t handle);
+// The slot's packets written to its file since the last call; *bytes is
+// the file's size so far, and *failed tells whether a write failed (a full
+// disk, a size limit): the file is then cut back to the last whole pass
+// written and takes no more.
+int take_written(FileWriter* writer, int slot, long long* bytes, bool* failed);
+
+// Wakes the writer and waits up to ms (forever when negative) for it to
+// have written everything handed to it.  True when it has.
+bool write_files_now(FileWriter* writer, int ms);
+
+// Once everything is written: stops the writer, gives the loop back its
+// interrupts, closes every file and frees the writer.  close_failed[slot]
+// is set for a file whose close failed: network and FUSE file systems may
+// report a full disk or a quota only then, for data already counted as
+// written.
+void close_capture_files(FileWriter* writer, int count, bool* close_failed);
 
 // Hands stretches of the capture `files` (their platform handles) to the
 // disk on a writer of their own, so that the capture loop never waits for

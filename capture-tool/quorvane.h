@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 struct WriteBehind;
+struct FileWriter;
 
 const int MAX_ADAPTERS = 10;
 const int DEFAULT_DURATION_MS = 120000;
@@ -48,9 +49,12 @@ const int PAUSE_BUFFER_SHARE = 4;
 // copied with Ctrl+C held; 256 KB is about one write of the file.
 const int PASS_SHARE_PACKETS = 1024;
 const long long PASS_SHARE_BYTES = 256LL * 1024;
-// stdio buffer of each capture file; a file is flushed after every pass that
-// wrote to it.
-const int FILE_BUFFER_BYTES = 256 * 1024;
+// Where a writer writes the files behind the loop, the ring each file's
+// records wait in: sixteen passes' shares.  It takes memory only as far as
+// its file has filled it.
+const long long FILE_RING_BYTES = 4LL * 1024 * 1024;
+// A record's header in a capture file.
+const int RECORD_HEADER_BYTES = 16;
 // Stretch of a capture file handed to the disk at once, as soon as the
 // file has grown past it, when it filled in less than the FAST time (64
 // MB/s).
@@ -63,7 +67,7 @@ struct Adapter {
   int buffer_bytes;  // the kernel buffer it was opened with
   pcap_dumper_t* file;
   intptr_t file_handle;          // the platform's own handle of the file
-  long long file_bytes;          // size of the file after its last good flush
+  long long file_bytes;          // bytes written to the file so far
   long long written_behind;      // the file up to here is handed over or left to the kernel
   long long stretch_started_ms;  // when the file grew past written_behind
   bool write_failed;             // the file is cut back to file_bytes and not written
@@ -76,6 +80,7 @@ struct Adapter {
 struct AdapterTable {
   Adapter slots[MAX_ADAPTERS];
   int count;
+  FileWriter* files;    // writes the capture files
   WriteBehind* writer;  // hands the files' stretches to the disk; null: left to the kernel
 };
 
