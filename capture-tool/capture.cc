@@ -19,9 +19,9 @@ static void open_capture_files(AdapterTable* table) {
     Adapter* slot = &table->slots[k];
     char name[32];
     snprintf(name, sizeof name, "%s%d.cap", FILE_PREFIX, k);
-    slot->file = table->files != nullptr ? create_capture_file(slot->capture, name, table->files,
-                                                               k, &slot->file_handle)
-                                         : nullptr;
+    slot->file = table->files != nullptr
+                     ? create_capture_file(slot->capture, name, table->files, k, &slot->file_handle)
+                     : nullptr;
     if (slot->file == nullptr) {
       fprintf(stderr, "\nError opening output file for %d device\n", k);
     } else {
@@ -261,10 +261,20 @@ void drain_to_the_end(AdapterTable* table, const char* dots) {
   show_written(table, dots);
 }
 
+// Gives the writer up to a block timeout to write what it was handed, then
+// shows the marks of what it wrote.
+static void show_when_written(AdapterTable* table, const char* dots) {
+  write_files_now(table->files, BLOCK_TIMEOUT_MS);
+  show_written(table, dots);
+}
+
 // Tick t is due TICK_MS x (t + 1) after the loop starts, whatever the passes
 // before it took, so the run lasts its announced time under any load.  A
 // tick waits until it is due, then reads every slot until all run dry or
-// the next tick is due.
+// the next tick is due.  Its '|' follows its first pass, once the writer
+// has had a moment to catch up: where the disk keeps up, the marks of what
+// came before the tick come before it, and under a flood it is not held
+// back by the reading that follows, whose marks come after it.
 static void run_capture_loop(AdapterTable* table, int duration_ms) {
   char dots[MAX_ADAPTERS * PASS_SHARE_PACKETS];
   memset(dots, '.', sizeof dots);
@@ -273,12 +283,14 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
   for (int t = 0; t < duration_ms / TICK_MS; ++t) {
     const long long due_ms = start_ms + static_cast<long long>(t + 1) * TICK_MS;
     wait_for_tick(table, dots, due_ms);
-    drain_until_dry(table, dots, due_ms + TICK_MS);
-    // The writer gets a moment to catch up, so that a tick's marks come
-    // before its '|' where the disk keeps up.
-    write_files_now(table->files, BLOCK_TIMEOUT_MS);
-    show_written(table, dots);
+    bool cut_off = false;
+    draining_pass(table, dots, nullptr, &cut_off);
+    show_when_written(table, dots);
     if (elapsed_ms % 1000 == 0) print_mark('|');
+    if (cut_off) {
+      drain_until_dry(table, dots, due_ms + TICK_MS);
+      show_when_written(table, dots);
+    }
     elapsed_ms += TICK_MS;
   }
   drain_to_the_end(table, dots);

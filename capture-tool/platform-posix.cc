@@ -258,13 +258,13 @@ const long long WRITE_GROUP_BYTES = 256LL * 1024;
 struct FileRing {
   int fd;
   pcap_dumper_t* dumper;
-  char* data;             // FILE_RING_BYTES
-  long long put;          // bytes of the file put in the ring so far
-  long long room_until;   // what put may reach: written + FILE_RING_BYTES, as last seen
+  char* data;            // FILE_RING_BYTES
+  long long put;         // bytes of the file put in the ring so far
+  long long room_until;  // what put may reach: written + FILE_RING_BYTES, as last seen
   Pass passes[RING_PASSES];
-  int handed;             // passes handed over
-  int done;               // passes written
-  long long written;      // bytes of the file written
+  int handed;         // passes handed over
+  int done;           // passes written
+  long long written;  // bytes of the file written
   long long packets_written;
   long long packets_taken;
   bool failed;

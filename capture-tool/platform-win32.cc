@@ -294,7 +294,8 @@ pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, FileWriter
     pcap_dump_close(file);
     return nullptr;
   }
-  if (file != nullptr) writer->files[slot] = WrittenFile{file, *handle, file_size(*handle), 0, 0, false};
+  if (file != nullptr)
+    writer->files[slot] = WrittenFile{file, *handle, file_size(*handle), 0, 0, false};
   return file;
 }
 
