@@ -929,9 +929,9 @@ TEST(RealDevices, TheLastPassKeepsWhatArrivedBeforeTheEnd) {
 // Ctrl+Z would): the ring overflows, the drops are reported per slot, and
 // kept plus dropped cannot exceed what was sent.  On a terminal.  The files
 // reach the kernel in the file writer's large writes, not in 4 KiB stdio
-// blocks: on ext4 each write that ends inside a block costs a zeroed block.  Behind the writer the files go to the disk as they grow and leave
-// the page cache, so that a long flood does not push out what the machine's
-// other programs keep there.
+// blocks: on ext4 each write that ends inside a block costs a zeroed block.  Behind the writer the
+// files go to the disk as they grow and leave the page cache, so that a long flood does not push
+// out what the machine's other programs keep there.
 TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("flood", 1);
