@@ -248,8 +248,9 @@ const long long PASS_ROOM_BYTES =
     PASS_SHARE_BYTES + SNAPLEN + (PASS_SHARE_PACKETS + 1LL) * RECORD_HEADER_BYTES;
 
 // A ring holding this much not yet written wakes the writer at once; less
-// waits for the tick.  The writer writes this much at most with interrupts
-// held.
+// waits for the tick.  Each write, made with interrupts held, takes passes
+// up to this much, or one pass where that is more (its share and the
+// record that crossed it).
 const long long WRITE_GROUP_BYTES = 256LL * 1024;
 
 // One capture file: the ring its stream fills, and what the writer made of
