@@ -26,7 +26,7 @@ static void open_capture_files(AdapterTable* table) {
       fprintf(stderr, "\nError opening output file for %d device\n", k);
     } else {
       bool failed = false;
-      take_written(table->files, k, &slot->file_bytes, &failed);
+      file_written(table->files, k, &slot->file_bytes, &failed);
       slot->stretch_started_ms = monotonic_ms();
     }
   }
@@ -112,7 +112,9 @@ static void show_written(AdapterTable* table, const char* dots) {
     Adapter* slot = &table->slots[k];
     if (!recorded(slot)) continue;
     bool failed = false;
-    shown += take_written(table->files, k, &slot->file_bytes, &failed);
+    const long long written = file_written(table->files, k, &slot->file_bytes, &failed);
+    shown += written - slot->packets_shown;
+    slot->packets_shown = written;
     write_behind(slot, table->writer);
     failed_now[k] = failed;
     slot->write_failed = failed;

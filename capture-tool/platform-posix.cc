@@ -10,7 +10,6 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -267,7 +266,6 @@ struct FileRing {
   int done;           // passes written
   long long written;  // bytes of the file written
   long long packets_written;
-  long long packets_taken;
   bool failed;
 };
 
@@ -296,6 +294,13 @@ FileWriter* new_file_writer() {
   return writer;
 }
 
+// Of `size` bytes of the file from `offset` on, those that lie in the ring
+// before it wraps around.
+static size_t bytes_before_wrap(long long offset, size_t size) {
+  const size_t at = static_cast<size_t>(offset % FILE_RING_BYTES);
+  return std::min(size, static_cast<size_t>(FILE_RING_BYTES) - at);
+}
+
 // The stream's writes copy into the ring.  The loop asks for a pass's room
 // before it reads, so the ring always has it; were it not so, the write
 // fails rather than overwrite what the writer has still to write.
@@ -303,9 +308,8 @@ static ssize_t put_in_ring(void* cookie, const char* data, size_t size) {
   FileRing* ring = static_cast<FileRing*>(cookie);
   const long long bytes = static_cast<long long>(size);
   if (ring->put + bytes > ring->room_until) return 0;
-  const size_t at = static_cast<size_t>(ring->put % FILE_RING_BYTES);
-  const size_t first = std::min(size, static_cast<size_t>(FILE_RING_BYTES) - at);
-  memcpy(ring->data + at, data, first);
+  const size_t first = bytes_before_wrap(ring->put, size);
+  memcpy(ring->data + ring->put % FILE_RING_BYTES, data, first);
   memcpy(ring->data, data + first, size - first);
   ring->put += bytes;
   return static_cast<ssize_t>(size);
@@ -331,10 +335,9 @@ ssize_t write_capture_stretch(int fd, const iovec* parts, int count, long long o
 
 static long long write_ring(const FileRing* ring, long long from, long long to) {
   while (from < to) {
-    const size_t at = static_cast<size_t>(from % FILE_RING_BYTES);
     const size_t size = static_cast<size_t>(to - from);
-    const size_t first = std::min(size, static_cast<size_t>(FILE_RING_BYTES) - at);
-    iovec parts[2] = {{ring->data + at, first}, {ring->data, size - first}};
+    const size_t first = bytes_before_wrap(from, size);
+    iovec parts[2] = {{ring->data + from % FILE_RING_BYTES, first}, {ring->data, size - first}};
     const ssize_t written = write_capture_stretch(ring->fd, parts, first < size ? 2 : 1, from);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) break;
@@ -446,7 +449,7 @@ pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, FileWriter
   end_pass(writer, slot, 0);
   long long bytes = 0;
   bool failed = false;
-  take_written(writer, slot, &bytes, &failed);
+  file_written(writer, slot, &bytes, &failed);
   if (!failed) return ring->dumper;
   fclose(stream);
   writer->rings[slot] = nullptr;
@@ -502,15 +505,14 @@ void end_pass(FileWriter* writer, int slot, int packets) {
   if (!writer->running) release_interrupts(&writer->pass_held);
 }
 
-int take_written(FileWriter* writer, int slot, long long* bytes, bool* failed) {
+long long file_written(FileWriter* writer, int slot, long long* bytes, bool* failed) {
   FileRing* ring = writer->rings[slot];
   pthread_mutex_lock(&writer->lock);
-  const long long packets = ring->packets_written - ring->packets_taken;
-  ring->packets_taken = ring->packets_written;
+  const long long packets = ring->packets_written;
   *bytes = ring->written;
   *failed = ring->failed;
   pthread_mutex_unlock(&writer->lock);
-  return static_cast<int>(packets);
+  return packets;
 }
 
 bool write_files_now(FileWriter* writer, int ms) {

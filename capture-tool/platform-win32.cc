@@ -250,7 +250,6 @@ struct WrittenFile {
   intptr_t handle;
   long long bytes;  // the size after the last good flush
   long long packets_written;
-  long long packets_taken;
   bool failed;
 };
 
@@ -295,7 +294,7 @@ pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, FileWriter
     return nullptr;
   }
   if (file != nullptr)
-    writer->files[slot] = WrittenFile{file, *handle, file_size(*handle), 0, 0, false};
+    writer->files[slot] = WrittenFile{file, *handle, file_size(*handle), 0, false};
   return file;
 }
 
@@ -319,13 +318,11 @@ void end_pass(FileWriter* writer, int slot, int packets) {
   release_interrupts(&writer->held);
 }
 
-int take_written(FileWriter* writer, int slot, long long* bytes, bool* failed) {
-  WrittenFile* written = &writer->files[slot];
-  const long long packets = written->packets_written - written->packets_taken;
-  written->packets_taken = written->packets_written;
+long long file_written(FileWriter* writer, int slot, long long* bytes, bool* failed) {
+  const WrittenFile* written = &writer->files[slot];
   *bytes = written->bytes;
   *failed = written->failed;
-  return static_cast<int>(packets);
+  return written->packets_written;
 }
 
 bool write_files_now(FileWriter*, int) { return true; }

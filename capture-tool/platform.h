@@ -111,11 +111,11 @@ bool file_has_room(FileWriter* writer, int slot);
 void begin_pass(FileWriter* writer);
 void end_pass(FileWriter* writer, int slot, int packets);
 
-// The slot's packets written to its file since the last call; *bytes is
-// the file's size so far, and *failed tells whether a write failed (a full
-// disk, a size limit): the file is then cut back to the last whole pass
-// written and takes no more.
-int take_written(FileWriter* writer, int slot, long long* bytes, bool* failed);
+// The slot's packets written to its file so far; *bytes is the file's size
+// so far, and *failed tells whether a write failed (a full disk, a size
+// limit): the file is then cut back to the last whole pass written and
+// takes no more.
+long long file_written(FileWriter* writer, int slot, long long* bytes, bool* failed);
 
 // Wakes the writer and waits up to ms (forever when negative) for it to
 // have written everything handed to it.  True when it has.

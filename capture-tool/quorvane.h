@@ -68,6 +68,7 @@ struct Adapter {
   pcap_dumper_t* file;
   intptr_t file_handle;          // the platform's own handle of the file
   long long file_bytes;          // bytes written to the file so far
+  long long packets_shown;       // packets written to the file whose marks were shown
   long long written_behind;      // the file up to here is handed over or left to the kernel
   long long stretch_started_ms;  // when the file grew past written_behind
   bool write_failed;             // the file is cut back to file_bytes and not written
