@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -438,6 +439,9 @@ pcap_dumper_t* create_capture_file(pcap_t* capture, const char* name, FileWriter
     return nullptr;
   }
   setvbuf(stream, nullptr, _IONBF, 0);
+  // Only the loop's thread uses the stream: the lock the writer thread's
+  // start would add to every write of pcap_dump is not needed.
+  __fsetlocking(stream, FSETLOCKING_BYCALLER);
   ring->dumper = pcap_dump_fopen(capture, stream);
   if (ring->dumper == nullptr) {
     fclose(stream);
@@ -526,8 +530,8 @@ bool write_files_now(FileWriter* writer, int ms) {
     ++until.tv_sec;
   }
   pthread_mutex_lock(&writer->lock);
-  pthread_cond_signal(&writer->work);
   bool written = all_written(writer);
+  if (!written) pthread_cond_signal(&writer->work);
   while (!written) {
     const int waited = ms < 0 ? pthread_cond_wait(&writer->progress, &writer->lock)
                               : pthread_cond_timedwait(&writer->progress, &writer->lock, &until);
