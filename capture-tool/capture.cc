@@ -128,8 +128,8 @@ static void show_written(AdapterTable* table, const char* dots) {
 // One pass over the slots, each read for its share, then the marks of what
 // the files took.  Returns the packets read; *cut_off tells whether a slot
 // used its whole share, or found no room for one, and may have more
-// waiting: the pass then gives the writer up to a block timeout to make
-// room.  `end`, for the run's last pass, as for drain_adapter.
+// waiting: the pass then gives the writer up to PAUSE_MS to make room.
+// `end`, for the run's last pass, as for drain_adapter.
 static int draining_pass(AdapterTable* table, const char* dots, const timeval* end, bool* cut_off) {
   int read = 0;
   bool waits_for_room = false;
@@ -143,7 +143,7 @@ static int draining_pass(AdapterTable* table, const char* dots, const timeval* e
     *cut_off = *cut_off || share_used || no_room;
   }
   show_written(table, dots);
-  if (waits_for_room) write_files_now(table->files, BLOCK_TIMEOUT_MS);
+  if (waits_for_room) write_files_now(table->files, PAUSE_MS);
   return read;
 }
 
@@ -171,13 +171,13 @@ static void note_read_bytes(const AdapterTable* table, long long* read_bytes) {
   for (int k = 0; k < table->count; ++k) read_bytes[k] = table->slots[k].read_bytes;
 }
 
-// How long the loop may sleep after a read: BLOCK_TIMEOUT_MS, or less when
+// How long the loop may sleep after a read: PAUSE_MS, or less when
 // the busiest slot, filling as fast as it did over the last `interval_ms`
 // (it had `read_before` bytes read at its start), would fill
 // 1/PAUSE_BUFFER_SHARE of its kernel buffer sooner.
 static long long pause_ms(const AdapterTable* table, const long long* read_before,
                           long long interval_ms) {
-  long long pause = BLOCK_TIMEOUT_MS;
+  long long pause = PAUSE_MS;
   for (int k = 0; k < table->count; ++k) {
     const Adapter* slot = &table->slots[k];
     const long long bytes = slot->read_bytes - read_before[k];
@@ -193,8 +193,8 @@ static long long pause_ms(const AdapterTable* table, const long long* read_befor
 // two reads, not a whole tick of a flood that starts on a quiet device.
 // After a wake that found packets the loop pauses before it waits again, so
 // that steady traffic is copied several blocks a pass, not one (a block of
-// 1400-byte frames fills in 2 ms at 100,000 frames/s): BLOCK_TIMEOUT_MS
-// while that fills a quarter of a buffer at most, less at the byte rates of
+// 1400-byte frames fills in 2 ms at 100,000 frames/s): PAUSE_MS while
+// that fills a quarter of a buffer at most, less at the byte rates of
 // large packets (64 KB ones at 6 Gb/s fill 16 MB in 20 ms), none at all
 // when each read finds a quarter of a buffer.  A wake that finds nothing to
 // read ends the waiting; the rest of the tick is slept.
@@ -263,10 +263,10 @@ void drain_to_the_end(AdapterTable* table, const char* dots) {
   show_written(table, dots);
 }
 
-// Gives the writer up to a block timeout to write what it was handed, then
-// shows the marks of what it wrote.
+// Gives the writer up to PAUSE_MS to write what it was handed, then shows
+// the marks of what it wrote.
 static void show_when_written(AdapterTable* table, const char* dots) {
-  write_files_now(table->files, BLOCK_TIMEOUT_MS);
+  write_files_now(table->files, PAUSE_MS);
   show_written(table, dots);
 }
 
@@ -275,8 +275,10 @@ static void show_when_written(AdapterTable* table, const char* dots) {
 // tick waits until it is due, then reads every slot until all run dry or
 // the next tick is due.  Its '|' follows its first pass, once the writer
 // has had a moment to catch up: where the disk keeps up, the marks of what
-// came before the tick come before it, and under a flood it is not held
-// back by the reading that follows, whose marks come after it.
+// the kernel handed over before the tick come before it (a light device's
+// last packets wait for their block's time to run out, at most a tick),
+// and under a flood it is not held back by the reading that follows, whose
+// marks come after it.
 static void run_capture_loop(AdapterTable* table, int duration_ms) {
   char dots[MAX_ADAPTERS * PASS_SHARE_PACKETS];
   memset(dots, '.', sizeof dots);

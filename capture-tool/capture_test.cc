@@ -195,7 +195,7 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
   // A wait ends as soon as packets come, and the pause after the read is
   // as long as the device's buffer allows at the rate it filled: 560 KB in
   // the 5 ms since the tick's read fill a quarter of its 2 MB in 4.7 ms;
-  // 600 bytes in 50 ms, in a block timeout.
+  // 600 bytes in 50 ms, the longest pause.
   FakeRun burst = run_fake(
       "memory 16777216\ndevice a\npackets-at a 205 400 1400 205\npackets-at a 1250 10 60 1250\n",
       {"5"});
@@ -221,9 +221,10 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
 // which it keeps, and ends on time.  Where the stamps follow a clock of
 // their own (here an hour ahead), it reads until its wait is over.
 TEST(FakeLibrary, TheLastPassKeepsPacketsStampedBeforeTheEndOutOfOrder) {
+  static_assert(BLOCK_TIMEOUT_MS == 100, "the script's times are for a block timeout of 100 ms");
   const std::string late =
-      "device a\npackets a 48 2 60\npackets-at a 5004 1 61 5004\npackets-at a 5004 1 62 4998\n"
-      "packets-at a 5020 1 63 5030\npackets-at a 5020 20 64 5032\npackets-at a 5100 5 65 5100\n";
+      "device a\npackets a 48 2 60\npackets-at a 5040 1 61 5040\npackets-at a 5040 1 62 4980\n"
+      "packets-at a 5200 1 63 5300\npackets-at a 5200 20 64 5320\npackets-at a 5400 5 65 5400\n";
   FakeRun run = run_fake(late, {"5"});
   EXPECT_EQ(run.result.status, 0) << run.result.err;
   CaptureFile a = read_capture(run.dir + "/brovel0.cap");
@@ -233,7 +234,7 @@ TEST(FakeLibrary, TheLastPassKeepsPacketsStampedBeforeTheEndOutOfOrder) {
   EXPECT_EQ(count_of(marks_of(run.result.out), '.'), 5);
 
   std::string ahead = "stamps-own-clock\n" + late;
-  for (const char* stamp : {" 5004\n", " 4998\n", " 5030\n", " 5032\n", " 5100\n"}) {
+  for (const char* stamp : {" 5040\n", " 4980\n", " 5300\n", " 5320\n", " 5400\n"}) {
     const size_t at = ahead.find(stamp);
     ahead.replace(at, strlen(stamp), " 360" + std::string(stamp + 1));
   }
@@ -850,9 +851,10 @@ TEST(RealDevices, WaitForPacketsEndsForPacketsOnly) {
   pcap_close(capture);
 }
 
-// The run's last pass, on a real capture: frames sent in the last 10 ms
-// before the end are still in the kernel's current block, which it hands
-// over only once its block timeout runs out, yet they all reach the file.
+// The run's last pass, on a real capture: frames sent in the last block
+// timeout before the end are still in the kernel's current block, which it
+// hands over only once its block timeout runs out, yet they all reach the
+// file.
 // The pass then ends, also while frames keep coming: it reads on past the
 // end only through the stamps of a block timeout, and ends within a few.
 TEST(RealDevices, TheLastPassKeepsWhatArrivedBeforeTheEnd) {

@@ -33,14 +33,19 @@ const int MIN_RING_BUFFER_BYTES = 2 * 1024 * 1024;
 // of the machine's memory.
 const int RING_MEMORY_SHARE = 8;
 // How long the kernel may hold packets before it hands them to a read and
-// ends the tick's wait.  With no read timeout the Linux library lets the
-// kernel pick one, a single millisecond on fast links, which fills the
-// buffer with nearly empty blocks and wakes the loop for each.
-const int BLOCK_TIMEOUT_MS = 10;
-// After a read the loop sleeps up to BLOCK_TIMEOUT_MS before it waits
-// again, so that steady traffic is copied several blocks a pass; but never
-// longer than the busiest adapter, at the rate it filled since the read
-// before, takes to fill this share of its kernel buffer.
+// ends the tick's wait: a tick, so that a packet is read within a tick of
+// its arrival, while light traffic, which fills no block, wakes the loop
+// about once a tick per device and not for every few packets.  With no
+// read timeout the Linux library lets the kernel pick one, a single
+// millisecond on fast links, which fills the buffer with nearly empty
+// blocks and wakes the loop for each.
+const int BLOCK_TIMEOUT_MS = TICK_MS;
+// After a read the loop sleeps up to PAUSE_MS before it waits again, so
+// that steady traffic is copied several blocks a pass; and a pass waits up
+// to PAUSE_MS for the file writer to make room in a full ring.
+const int PAUSE_MS = 10;
+// The pause is never longer than the busiest adapter, at the rate it filled
+// since the read before, takes to fill this share of its kernel buffer.
 const int PAUSE_BUFFER_SHARE = 4;
 // Packets, and captured bytes, a draining pass reads from one adapter before
 // it moves on.  Under a flood an adapter never runs dry; the share keeps the
