@@ -164,9 +164,9 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
   EXPECT_EQ(count_of(marks, '|'), 5);
   EXPECT_EQ(count_of(marks, '.'), 30004);
   // Tick 0 reads from 100 ms until tick 1 is due at 200 ms, 5,000 reads,
-  // and shows its '|' after the first pass, a share of a's and b's packet:
-  // the mark keeps to the clock, and the rest of the reading is marked
-  // after it.
+  // and shows its '|' after the first pass, a share of a's packets and b's
+  // one: the mark keeps to the clock, and the rest of the reading is
+  // marked after it.
   const size_t first_bar = marks.find('|');
   EXPECT_EQ(first_bar, PASS_SHARE_PACKETS + 1u);
   EXPECT_GE(marks.find('|', first_bar + 1), 5000u);
@@ -931,9 +931,10 @@ TEST(RealDevices, TheLastPassKeepsWhatArrivedBeforeTheEnd) {
 // Ctrl+Z would): the ring overflows, the drops are reported per slot, and
 // kept plus dropped cannot exceed what was sent.  On a terminal.  The files
 // reach the kernel in the file writer's large writes, not in 4 KiB stdio
-// blocks: on ext4 each write that ends inside a block costs a zeroed block.  Behind the writer the
-// files go to the disk as they grow and leave the page cache, so that a long flood does not push
-// out what the machine's other programs keep there.
+// blocks: on ext4 each write that ends inside a block costs a zeroed block.
+// Behind the writer the files go to the disk as they grow and leave the
+// page cache, so that a long flood does not push out what the machine's
+// other programs keep there.
 TEST(RealCapture, FloodBeyondTheRingReportsDrops) {
   if (namespaces_unavailable()) GTEST_SKIP() << "needs root and network namespaces";
   LinkedNamespaces net("flood", 1);
