@@ -129,13 +129,15 @@ static void show_written(AdapterTable* table, const char* dots) {
 // the files took.  Returns the packets read; *cut_off tells whether a slot
 // used its whole share, or found no room for one, and may have more
 // waiting: the pass then gives the writer up to PAUSE_MS to make room.
-// `end`, for the run's last pass, as for drain_adapter.
-static int draining_pass(AdapterTable* table, const char* dots, const timeval* end, bool* cut_off) {
+// `end`, for the run's last pass, as for drain_adapter.  With `ready`, only
+// the slots it marks are read: those the kernel said have packets.
+static int draining_pass(AdapterTable* table, const char* dots, const timeval* end,
+                         const bool* ready, bool* cut_off) {
   int read = 0;
   bool waits_for_room = false;
   *cut_off = false;
   for (int k = 0; k < table->count; ++k) {
-    if (!to_read(&table->slots[k])) continue;
+    if (!to_read(&table->slots[k]) || (ready != nullptr && !ready[k])) continue;
     bool share_used = false;
     bool no_room = false;
     read += drain_adapter(table, k, end, &share_used, &no_room);
@@ -147,24 +149,49 @@ static int draining_pass(AdapterTable* table, const char* dots, const timeval* e
   return read;
 }
 
-// A slot cut off by its share is read again, without sleeping, until all
-// run dry or until_ms comes.  Returns the packets read.
-static int drain_until_dry(AdapterTable* table, const char* dots, long long until_ms) {
-  int read = 0;
+// A first pass over the `ready` slots; then, while one was cut off by its
+// share, passes over every slot, without sleeping, until all run dry or
+// until_ms comes.  Returns the packets read.
+static int drain_until_dry(AdapterTable* table, const char* dots, const bool* ready,
+                           long long until_ms) {
   bool cut_off = false;
-  do {
-    read += draining_pass(table, dots, nullptr, &cut_off);
-  } while (cut_off && monotonic_ms() < until_ms);
+  int read = draining_pass(table, dots, nullptr, ready, &cut_off);
+  while (cut_off && monotonic_ms() < until_ms) {
+    read += draining_pass(table, dots, nullptr, nullptr, &cut_off);
+  }
   return read;
 }
 
-// The captures of the slots still to be read; returns how many.
-static int captures_to_read(const AdapterTable* table, pcap_t** captures) {
+// The captures of the slots still to be read, and those slots; returns how
+// many.
+static int captures_to_read(const AdapterTable* table, pcap_t** captures, int* slots) {
   int count = 0;
   for (int k = 0; k < table->count; ++k) {
-    if (to_read(&table->slots[k])) captures[count++] = table->slots[k].capture;
+    if (!to_read(&table->slots[k])) continue;
+    captures[count] = table->slots[k].capture;
+    slots[count++] = k;
   }
   return count;
+}
+
+static bool any_to_read(const AdapterTable* table) {
+  for (int k = 0; k < table->count; ++k) {
+    if (to_read(&table->slots[k])) return true;
+  }
+  return false;
+}
+
+// Waits as wait_for_packets does for the slots still to be read; on a wake,
+// ready[k] tells whether slot k has packets.
+static bool wait_for_slots(const AdapterTable* table, int ms, bool* ready) {
+  pcap_t* captures[MAX_ADAPTERS] = {};
+  int slots[MAX_ADAPTERS] = {};
+  bool captures_ready[MAX_ADAPTERS] = {};
+  const int count = captures_to_read(table, captures, slots);
+  if (!wait_for_packets(captures, count, ms, captures_ready)) return false;
+  for (int k = 0; k < MAX_ADAPTERS; ++k) ready[k] = false;
+  for (int i = 0; i < count; ++i) ready[slots[i]] = captures_ready[i];
+  return true;
 }
 
 static void note_read_bytes(const AdapterTable* table, long long* read_bytes) {
@@ -191,29 +218,33 @@ static long long pause_ms(const AdapterTable* table, const long long* read_befor
 // Sleeps until due_ms, but reads what arrives meanwhile as soon as the
 // kernel hands it over: a device's buffer then holds only what comes between
 // two reads, not a whole tick of a flood that starts on a quiet device.
-// After a wake that found packets the loop pauses before it waits again, so
-// that steady traffic is copied several blocks a pass, not one (a block of
-// 1400-byte frames fills in 2 ms at 100,000 frames/s): PAUSE_MS while
-// that fills a quarter of a buffer at most, less at the byte rates of
-// large packets (64 KB ones at 6 Gb/s fill 16 MB in 20 ms), none at all
-// when each read finds a quarter of a buffer.  A wake that finds nothing to
-// read ends the waiting; the rest of the tick is slept.
+// Where the kernel hands packets over within PAUSE_MS of the read before,
+// the loop pauses after the read before it waits again, so that steady
+// traffic is copied several blocks a pass, not one (a block of 1400-byte
+// frames fills in 2 ms at 100,000 frames/s): PAUSE_MS while that fills a
+// quarter of a buffer at most, less at the byte rates of large packets
+// (64 KB ones at 6 Gb/s fill 16 MB in 20 ms), none at all when each read
+// finds a quarter of a buffer.  Slower traffic, whose blocks take longer
+// than a pause to fill or to time out, would gain nothing by the pause but
+// a wake more.  A wake that finds nothing to read ends the waiting; the
+// rest of the tick is slept.
 static void wait_for_tick(AdapterTable* table, const char* dots, long long due_ms) {
-  pcap_t* captures[MAX_ADAPTERS];
-  const int count = captures_to_read(table, captures);
   long long read_before[MAX_ADAPTERS] = {};
   note_read_bytes(table, read_before);
   long long read_ms = monotonic_ms();
   for (long long left = due_ms - read_ms; left > 0; left = due_ms - monotonic_ms()) {
-    if (!wait_for_packets(captures, count, static_cast<int>(left))) return;
-    const int read = drain_until_dry(table, dots, due_ms);
+    const long long waited_from_ms = monotonic_ms();
+    bool ready[MAX_ADAPTERS] = {};
+    if (!wait_for_slots(table, static_cast<int>(left), ready)) return;
+    const bool handed_over_soon = monotonic_ms() - waited_from_ms < PAUSE_MS;
+    const int read = drain_until_dry(table, dots, ready, due_ms);
     const long long now_ms = monotonic_ms();
     left = due_ms - now_ms;
     if (read == 0) {
       if (left > 0) sleep_ms(static_cast<int>(left));
       return;
     }
-    long long pause = pause_ms(table, read_before, now_ms - read_ms);
+    long long pause = handed_over_soon ? pause_ms(table, read_before, now_ms - read_ms) : 0;
     note_read_bytes(table, read_before);
     read_ms = now_ms;
     if (pause > left) pause = left;
@@ -252,12 +283,13 @@ void drain_to_the_end(AdapterTable* table, const char* dots) {
   const long long give_up_ms = handed_over_ms + 1000;
   for (;;) {
     bool cut_off = false;
-    draining_pass(table, dots, stamps_on_the_clock ? &end : nullptr, &cut_off);
-    pcap_t* captures[MAX_ADAPTERS];
-    const int count = captures_to_read(table, captures);
+    draining_pass(table, dots, stamps_on_the_clock ? &end : nullptr, nullptr, &cut_off);
     const long long now_ms = monotonic_ms();
-    if (count == 0 || now_ms >= give_up_ms || (!cut_off && now_ms >= handed_over_ms)) break;
-    if (!cut_off) wait_for_packets(captures, count, static_cast<int>(handed_over_ms - now_ms));
+    if (!any_to_read(table) || now_ms >= give_up_ms || (!cut_off && now_ms >= handed_over_ms)) {
+      break;
+    }
+    bool ready[MAX_ADAPTERS] = {};
+    if (!cut_off) wait_for_slots(table, static_cast<int>(handed_over_ms - now_ms), ready);
   }
   write_files_now(table->files, -1);
   show_written(table, dots);
@@ -288,11 +320,11 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
     const long long due_ms = start_ms + static_cast<long long>(t + 1) * TICK_MS;
     wait_for_tick(table, dots, due_ms);
     bool cut_off = false;
-    draining_pass(table, dots, nullptr, &cut_off);
+    draining_pass(table, dots, nullptr, nullptr, &cut_off);
     show_when_written(table, dots);
     if (elapsed_ms % 1000 == 0) print_mark('|');
     if (cut_off) {
-      drain_until_dry(table, dots, due_ms + TICK_MS);
+      drain_until_dry(table, dots, nullptr, due_ms + TICK_MS);
       show_when_written(table, dots);
     }
     elapsed_ms += TICK_MS;

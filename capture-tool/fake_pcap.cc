@@ -301,8 +301,9 @@ static void send_signal(int sig) {
 }
 
 // The first time one of the captures' next packets turns readable, if that
-// comes within ms: the wait ends then.  Otherwise it lasts ms.
-bool fake_wait_for_packets(pcap_t* const* captures, int count, int ms) {
+// comes within ms: the wait ends then, with every capture whose next packet
+// is readable by then ready.  Otherwise it lasts ms.
+bool fake_wait_for_packets(pcap_t* const* captures, int count, int ms, bool* ready) {
   Script& s = script();
   s.scripted_clock = true;
   const long long now_ms = s.clock_us / 1000;
@@ -318,6 +319,11 @@ bool fake_wait_for_packets(pcap_t* const* captures, int count, int ms) {
     return false;
   }
   s.clock_us += (first_ms - now_ms) * 1000;
+  for (int i = 0; i < count; ++i) {
+    const pcap_t* p = captures[i];
+    ready[i] = p->next_packet < p->device->packets.size() &&
+               p->device->packets[p->next_packet].readable_ms <= first_ms;
+  }
   log_call("wake after %lld", first_ms - now_ms);
   return true;
 }

@@ -79,22 +79,20 @@ long long monotonic_ms() {
 // hands over a block of packets: a full one, or one that has waited
 // BLOCK_TIMEOUT_MS.  A device that went away reports an error instead,
 // again and again; it is left out rather than woken for.
-bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
+bool wait_for_packets(pcap_t* const* captures, int count, int ms, bool* ready) {
   pollfd fds[MAX_ADAPTERS];
   for (int i = 0; i < count; ++i) fds[i] = pollfd{pcap_get_selectable_fd(captures[i]), POLLIN, 0};
   const long long until_ms = monotonic_ms() + ms;
   for (long long left = ms; left > 0; left = until_ms - monotonic_ms()) {
-    const int ready = poll(fds, static_cast<nfds_t>(count), static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) sleep_ms(static_cast<int>(left));
-    if (ready <= 0) return false;
+    const int woke = poll(fds, static_cast<nfds_t>(count), static_cast<int>(left));
+    if (woke < 0 && errno == EINTR) continue;
+    if (woke < 0) sleep_ms(static_cast<int>(left));
+    if (woke <= 0) return false;
     bool readable = false;
     for (int i = 0; i < count; ++i) {
-      if ((fds[i].revents & POLLIN) != 0) {
-        readable = true;
-      } else if (fds[i].revents != 0) {
-        fds[i].fd = -1;
-      }
+      ready[i] = (fds[i].revents & POLLIN) != 0;
+      readable = readable || ready[i];
+      if (!ready[i] && fds[i].revents != 0) fds[i].fd = -1;
     }
     if (readable) return true;
   }
@@ -247,11 +245,14 @@ const int RING_PASSES = 256;
 const long long PASS_ROOM_BYTES =
     PASS_SHARE_BYTES + SNAPLEN + (PASS_SHARE_PACKETS + 1LL) * RECORD_HEADER_BYTES;
 
-// A ring holding this much not yet written wakes the writer at once; less
-// waits for the tick.  Each write, made with interrupts held, takes passes
-// up to this much, or one pass where that is more (its share and the
-// record that crossed it).
+// Each write, made with interrupts held, takes passes up to this much, or
+// one pass where that is more (its share and the record that crossed it).
 const long long WRITE_GROUP_BYTES = 256LL * 1024;
+
+// A ring holding this much not yet written wakes the writer at once; less
+// waits for the tick, which asks for everything to be written.  Light
+// traffic then wakes the writer once a tick, not for every few writes.
+const long long WAKE_WRITER_BYTES = FILE_RING_BYTES / 4;
 
 // One capture file: the ring its stream fills, and what the writer made of
 // it.  `put` and `room_until` are the loop's; the rest is under the writer's
@@ -382,7 +383,6 @@ static void write_handed(FileWriter* writer, FileRing* ring) {
     }
     ring->written = whole;
     ring->failed = reached < to;
-    pthread_cond_broadcast(&writer->progress);
   }
 }
 
@@ -398,7 +398,8 @@ static bool all_written(const FileWriter* writer) {
 }
 
 // Between its writes the writer takes the signals the run was started
-// with; the loop holds them all.
+// with; the loop holds them all.  The loop waits for the writer only to
+// have written everything, so it is told then, not after every write.
 static void* run_file_writer(void* arg) {
   FileWriter* writer = static_cast<FileWriter*>(arg);
   pthread_sigmask(SIG_SETMASK, &writer->loop_held.before, nullptr);
@@ -408,6 +409,7 @@ static void* run_file_writer(void* arg) {
       if (ring != nullptr) write_handed(writer, ring);
     }
     if (!all_written(writer)) continue;
+    pthread_cond_broadcast(&writer->progress);
     if (writer->stopping) break;
     pthread_cond_wait(&writer->work, &writer->lock);
   }
@@ -502,7 +504,7 @@ void end_pass(FileWriter* writer, int slot, int packets) {
   }
   if (!writer->running) {
     write_handed(writer, ring);
-  } else if (ring->put - ring->written >= WRITE_GROUP_BYTES) {
+  } else if (ring->put - ring->written >= WAKE_WRITER_BYTES) {
     pthread_cond_signal(&writer->work);
   }
   pthread_mutex_unlock(&writer->lock);

@@ -66,8 +66,11 @@ const char* program_name(int argc, char** argv, char* buf, size_t size) {
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
 // Npcap and WinPcap signal a capture's event once its driver buffer holds
-// enough to copy (16 KB by default) and clear it on the next read.
-bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
+// enough to copy (16 KB by default) and clear it on the next read.  The
+// wait tells only the first event it found set, so every capture is read
+// after it: asking each event in turn would cost a call per capture, where
+// a read that finds nothing costs no more.
+bool wait_for_packets(pcap_t* const* captures, int count, int ms, bool* ready) {
   HANDLE events[MAX_ADAPTERS];
   DWORD waiting = 0;
   for (int i = 0; i < count; ++i) {
@@ -77,7 +80,10 @@ bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
   const DWORD woke = waiting > 0
                          ? WaitForMultipleObjects(waiting, events, FALSE, static_cast<DWORD>(ms))
                          : WAIT_FAILED;
-  if (woke < WAIT_OBJECT_0 + waiting) return true;
+  if (woke < WAIT_OBJECT_0 + waiting) {
+    for (int i = 0; i < count; ++i) ready[i] = true;
+    return true;
+  }
   if (woke != WAIT_TIMEOUT) Sleep(static_cast<DWORD>(ms));
   return false;
 }

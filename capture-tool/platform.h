@@ -27,10 +27,11 @@ const char* program_name(int argc, char** argv, char* buf, size_t size);
 void sleep_ms(int ms);
 
 // Sleeps ms, or less when one of the `count` captures has packets waiting
-// to be read, where the platform can tell.  True when it woke for packets;
-// false once ms have passed.  A capture that reports an error instead is
-// not waited on for the rest of the call.
-bool wait_for_packets(pcap_t* const* captures, int count, int ms);
+// to be read, where the platform can tell.  True when it woke for packets,
+// with ready[i] set for each capture that has some (for every capture where
+// the platform cannot tell which); false once ms have passed.  A capture
+// that reports an error instead is not waited on for the rest of the call.
+bool wait_for_packets(pcap_t* const* captures, int count, int ms, bool* ready);
 
 // Milliseconds on a clock that only goes forward, from an arbitrary start:
 // the ticks of the capture loop are laid out on it.

@@ -10,7 +10,7 @@ void hand_over_stretch(int fd, long long from, long long bytes);
 ssize_t write_capture_stretch(int fd, const iovec* parts, int count, long long offset);
 
 extern "C" void fake_sleep_ms(int ms);
-extern "C" bool fake_wait_for_packets(pcap_t* const* captures, int count, int ms);
+extern "C" bool fake_wait_for_packets(pcap_t* const* captures, int count, int ms, bool* ready);
 extern "C" bool fake_stamps_own_clock();
 extern "C" long long fake_clock_ms();
 extern "C" long long fake_memory_bytes();
@@ -18,8 +18,8 @@ extern "C" void fake_write_behind(long long from, long long bytes);
 extern "C" void fake_write_cost();
 
 void sleep_ms(int ms) { fake_sleep_ms(ms); }
-bool wait_for_packets(pcap_t* const* captures, int count, int ms) {
-  return fake_wait_for_packets(captures, count, ms);
+bool wait_for_packets(pcap_t* const* captures, int count, int ms, bool* ready) {
+  return fake_wait_for_packets(captures, count, ms, ready);
 }
 long long monotonic_ms() { return fake_clock_ms(); }
 // The script stamps its packets on the program's clock, unless it says not.
