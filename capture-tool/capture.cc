@@ -194,49 +194,58 @@ static bool wait_for_slots(const AdapterTable* table, int ms, bool* ready) {
   return true;
 }
 
-static void note_read_bytes(const AdapterTable* table, long long* read_bytes) {
-  for (int k = 0; k < table->count; ++k) read_bytes[k] = table->slots[k].read_bytes;
+// Each slot's bytes read so far and when it last read some: the rate it
+// fills at is taken over its own gap between reads.
+struct SlotReads {
+  long long bytes[MAX_ADAPTERS];
+  long long at_ms[MAX_ADAPTERS];
+};
+
+// Notes the slots that read anything since `reads` last did, or every slot.
+static void note_reads(const AdapterTable* table, long long now_ms, bool every, SlotReads* reads) {
+  for (int k = 0; k < table->count; ++k) {
+    if (!every && table->slots[k].read_bytes == reads->bytes[k]) continue;
+    reads->bytes[k] = table->slots[k].read_bytes;
+    reads->at_ms[k] = now_ms;
+  }
 }
 
-// How long the loop may sleep after a read: PAUSE_MS, or less when
-// the busiest slot, filling as fast as it did over the last `interval_ms`
-// (it had `read_before` bytes read at its start), would fill
+// How long the loop may sleep after a read, each slot filling as fast as
+// it did since it last read (`reads`): none unless one of them fills a
+// pass's share (PASS_SHARE_BYTES) within PAUSE_MS, since a pause then only
+// adds a wake; PAUSE_MS, or less when the busiest would fill
 // 1/PAUSE_BUFFER_SHARE of its kernel buffer sooner.
-static long long pause_ms(const AdapterTable* table, const long long* read_before,
-                          long long interval_ms) {
+static long long pause_ms(const AdapterTable* table, const SlotReads& reads, long long now_ms) {
   long long pause = PAUSE_MS;
+  bool fills_a_share = false;
   for (int k = 0; k < table->count; ++k) {
     const Adapter* slot = &table->slots[k];
-    const long long bytes = slot->read_bytes - read_before[k];
+    const long long bytes = slot->read_bytes - reads.bytes[k];
     if (bytes <= 0) continue;
+    const long long interval_ms = now_ms - reads.at_ms[k];
+    fills_a_share = fills_a_share || bytes * PAUSE_MS >= PASS_SHARE_BYTES * interval_ms;
     const long long fills_ms = interval_ms * (slot->buffer_bytes / PAUSE_BUFFER_SHARE) / bytes;
     if (fills_ms < pause) pause = fills_ms;
   }
-  return pause;
+  return fills_a_share ? pause : 0;
 }
 
 // Sleeps until due_ms, but reads what arrives meanwhile as soon as the
 // kernel hands it over: a device's buffer then holds only what comes between
 // two reads, not a whole tick of a flood that starts on a quiet device.
-// Where the kernel hands packets over within PAUSE_MS of the read before,
-// the loop pauses after the read before it waits again, so that steady
-// traffic is copied several blocks a pass, not one (a block of 1400-byte
-// frames fills in 2 ms at 100,000 frames/s): PAUSE_MS while that fills a
-// quarter of a buffer at most, less at the byte rates of large packets
-// (64 KB ones at 6 Gb/s fill 16 MB in 20 ms), none at all when each read
-// finds a quarter of a buffer.  Slower traffic, whose blocks take longer
-// than a pause to fill or to time out, would gain nothing by the pause but
-// a wake more.  A wake that finds nothing to read ends the waiting; the
-// rest of the tick is slept.
-static void wait_for_tick(AdapterTable* table, const char* dots, long long due_ms) {
-  long long read_before[MAX_ADAPTERS] = {};
-  note_read_bytes(table, read_before);
-  long long read_ms = monotonic_ms();
-  for (long long left = due_ms - read_ms; left > 0; left = due_ms - monotonic_ms()) {
-    const long long waited_from_ms = monotonic_ms();
+// After a wake that found packets coming fast the loop pauses before it
+// waits again, so that steady traffic is copied several blocks a pass, not
+// one (a block of 1400-byte frames fills in 2 ms at 100,000 frames/s):
+// PAUSE_MS while that fills a quarter of a buffer at most, less at the
+// byte rates of large packets (64 KB ones at 6 Gb/s fill 16 MB in 20 ms),
+// none at all when each read finds a quarter of a buffer.  Slower traffic
+// is read block by block as the kernel hands it over.  A wake that finds
+// nothing to read ends the waiting; the rest of the tick is slept.
+static void wait_for_tick(AdapterTable* table, const char* dots, long long due_ms,
+                          SlotReads* reads) {
+  for (long long left = due_ms - monotonic_ms(); left > 0; left = due_ms - monotonic_ms()) {
     bool ready[MAX_ADAPTERS] = {};
     if (!wait_for_slots(table, static_cast<int>(left), ready)) return;
-    const bool handed_over_soon = monotonic_ms() - waited_from_ms < PAUSE_MS;
     const int read = drain_until_dry(table, dots, ready, due_ms);
     const long long now_ms = monotonic_ms();
     left = due_ms - now_ms;
@@ -244,9 +253,8 @@ static void wait_for_tick(AdapterTable* table, const char* dots, long long due_m
       if (left > 0) sleep_ms(static_cast<int>(left));
       return;
     }
-    long long pause = handed_over_soon ? pause_ms(table, read_before, now_ms - read_ms) : 0;
-    note_read_bytes(table, read_before);
-    read_ms = now_ms;
+    long long pause = pause_ms(table, *reads, now_ms);
+    note_reads(table, now_ms, false, reads);
     if (pause > left) pause = left;
     if (pause > 0) sleep_ms(static_cast<int>(pause));
   }
@@ -315,10 +323,12 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
   char dots[MAX_ADAPTERS * PASS_SHARE_PACKETS];
   memset(dots, '.', sizeof dots);
   const long long start_ms = monotonic_ms();
+  SlotReads reads = {};
+  note_reads(table, start_ms, true, &reads);
   int elapsed_ms = 0;
   for (int t = 0; t < duration_ms / TICK_MS; ++t) {
     const long long due_ms = start_ms + static_cast<long long>(t + 1) * TICK_MS;
-    wait_for_tick(table, dots, due_ms);
+    wait_for_tick(table, dots, due_ms, &reads);
     bool cut_off = false;
     draining_pass(table, dots, nullptr, nullptr, &cut_off);
     show_when_written(table, dots);
@@ -327,6 +337,7 @@ static void run_capture_loop(AdapterTable* table, int duration_ms) {
       drain_until_dry(table, dots, nullptr, due_ms + TICK_MS);
       show_when_written(table, dots);
     }
+    note_reads(table, monotonic_ms(), false, &reads);
     elapsed_ms += TICK_MS;
   }
   drain_to_the_end(table, dots);

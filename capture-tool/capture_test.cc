@@ -194,14 +194,18 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
 
   // A wait ends as soon as packets come, and reads only the device that
   // has them, unless one overran its share: the passes after that read
-  // every device.  Packets handed over within a pause of the read before
-  // are followed by a pause as long as the device's buffer allows at the
-  // rate it filled: 560 KB in the 5 ms since the tick's read fill a quarter
-  // of its 2 MB in 4.7 ms.  Packets that took longer to come are not: the
-  // wait goes on at once, here for the rest of the tick.
+  // every device.  Packets that come fast on a device are followed by a
+  // pause as long as its buffer allows at the rate it filled: after the
+  // first 210 KB, 420 KB in the 5 ms since its read before fill a quarter
+  // of its 2 MB in 6.2 ms.  Packets that fill less than a share in a pause
+  // since the device's read before are not: the wait goes on at once,
+  // here for the rest of the tick, whether they come after a quiet spell
+  // (the first 210 KB, 600 bytes after a second) or 5 ms after the tick
+  // (70 KB a second later still).
   FakeRun burst = run_fake(
-      "memory 16777216\ndevice a\ndevice b\npackets-at a 205 400 1400 205\n"
-      "packets-at a 1250 10 60 1250\n",
+      "memory 16777216\ndevice a\ndevice b\npackets-at a 205 150 1400 205\n"
+      "packets-at a 210 300 1400 210\npackets-at a 1250 10 60 1250\n"
+      "packets-at a 2205 50 1400 2205\n",
       {"5"});
   EXPECT_EQ(burst.result.status, 0) << burst.result.err;
   const std::vector<std::string> lines = lines_of(burst.log);
@@ -210,15 +214,18 @@ TEST(FakeLibrary, AFloodIsReadInSharesAndTheTicksKeepTheClock) {
     if (lines[k].rfind("wake after ", 0) != 0) continue;
     size_t next = k + 1;
     bool b_read = false;
-    for (; next < lines.size() && lines[next].rfind("sleep ", 0) != 0; ++next) {
+    for (; next < lines.size() && lines[next].rfind("sleep ", 0) != 0 &&
+           lines[next].rfind("wake ", 0) != 0;
+         ++next) {
       b_read = b_read || lines[next].rfind("read b", 0) == 0;
     }
     after_wakes.push_back(lines[k] + (b_read ? ", b read, " : ", ") +
                           (next < lines.size() ? lines[next] : "none"));
   }
   EXPECT_EQ(after_wakes,
-            (std::vector<std::string>{"wake after 5, b read, sleep 4", "wake after 50, sleep 50"}));
-  EXPECT_EQ(read_capture(burst.dir + "/brovel0.cap").packets.size(), 410u);
+            (std::vector<std::string>{"wake after 5, wake after 5", "wake after 5, b read, sleep 6",
+                                      "wake after 50, sleep 50", "wake after 5, sleep 95"}));
+  EXPECT_EQ(read_capture(burst.dir + "/brovel0.cap").packets.size(), 510u);
 }
 
 // The last pass, 5 s into the script's clock, with packets that come while
