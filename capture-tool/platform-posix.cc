@@ -579,19 +579,26 @@ void close_capture_files(FileWriter* writer, int count, bool* close_failed) {
 void hand_over_stretch(int fd, long long from, long long bytes);
 
 #ifndef QUORVANE_FAKE_PLATFORM
-// The stretches before the one handed over are let go of as a window of
-// LET_GO_BYTES: a page still being written is kept by the kernel, and is
-// tried again on the next calls while it stays inside the window.  Both
-// calls are requests: where one fails, the kernel still writes the file
-// back in its own time.  sync_file_range waits while the disk's queue is
-// full, which is why only the writer process makes it.
+// Once a stretch is handed over, the writer waits until the one before it
+// is on the disk: a file keeps at most two stretches in the disk's queue.
+// A disk slower than the capture then holds up the writer, whose pipe
+// fills and leaves the rest to the kernel, not the queue: a queue filled
+// with a flood's stretches holds up the file system's journal behind them,
+// and with it every write to the file (up to a second at 60 MB/s).  The
+// stretches before are let go of as a window of LET_GO_BYTES: a page still
+// being written is kept by the kernel, and is tried again on the next
+// calls while it stays inside the window.  The calls are requests: where
+// one fails, the kernel still writes the file back in its own time.
+// sync_file_range waits while the disk's queue is full, which is why only
+// the writer process makes it.
 void hand_over_stretch(int fd, long long from, long long bytes) {
   const long long LET_GO_BYTES = 64LL * 1024 * 1024;
   sync_file_range(fd, from, bytes, SYNC_FILE_RANGE_WRITE);
-  const long long written = from - bytes;
-  if (written <= 0) return;
-  const long long start = written > LET_GO_BYTES ? written - LET_GO_BYTES : 0;
-  posix_fadvise(fd, start, written - start, POSIX_FADV_DONTNEED);
+  if (from < bytes) return;
+  sync_file_range(fd, from - bytes, bytes,
+                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  const long long start = from > LET_GO_BYTES ? from - LET_GO_BYTES : 0;
+  posix_fadvise(fd, start, from - start, POSIX_FADV_DONTNEED);
 }
 #endif  // QUORVANE_FAKE_PLATFORM
 
