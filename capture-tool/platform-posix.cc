@@ -256,7 +256,8 @@ const long long WAKE_WRITER_BYTES = FILE_RING_BYTES / 4;
 
 // One capture file: the ring its stream fills, and what the writer made of
 // it.  `put` and `room_until` are the loop's; the rest is under the writer's
-// lock.
+// lock.  The loop moves `start` only while the ring is empty, when the
+// writer has nothing of it to read.
 struct FileRing {
   int fd;
   pcap_dumper_t* dumper;
