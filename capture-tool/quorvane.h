@@ -40,12 +40,13 @@ const int RING_MEMORY_SHARE = 8;
 // millisecond on fast links, which fills the buffer with nearly empty
 // blocks and wakes the loop for each.
 const int BLOCK_TIMEOUT_MS = TICK_MS;
-// After a read the loop sleeps up to PAUSE_MS before it waits again, so
-// that steady traffic is copied several blocks a pass; and a pass waits up
-// to PAUSE_MS for the file writer to make room in a full ring.
+// After a read that found an adapter filling a pass's share within PAUSE_MS
+// the loop sleeps up to PAUSE_MS before it waits again, so that steady
+// traffic is copied several blocks a pass; and a pass waits up to PAUSE_MS
+// for the file writer to make room in a full ring.
 const int PAUSE_MS = 10;
 // The pause is never longer than the busiest adapter, at the rate it filled
-// since the read before, takes to fill this share of its kernel buffer.
+// since its own read before, takes to fill this share of its kernel buffer.
 const int PAUSE_BUFFER_SHARE = 4;
 // Packets, and captured bytes, a draining pass reads from one adapter before
 // it moves on.  Under a flood an adapter never runs dry; the share keeps the
